@@ -1,0 +1,46 @@
+# The README's commands: `make run` (the example profiling session) and
+# `make test` (build everything and run the whole test suite).
+PYTHON ?= python3
+VENV   ?= .venv
+BIN    := $(VENV)/bin
+# Requirements come from pyproject.toml only: build-system, runtime and test.
+REQS   := $(BIN)/python -c "import tomllib; p = tomllib.load(open('pyproject.toml', 'rb')); \
+            print(' '.join(p['build-system']['requires'] + p['project']['dependencies'] + p['project']['optional-dependencies']['test']))"
+FRAMEWORK_FILES := $(shell find framework -type f \( -name '*.py' -o -name '*.yaml' -o -name '*.toml' \) -not -path '*/build/*' 2>/dev/null)
+NATIVE_FILES    := $(shell find src -type f 2>/dev/null) CMakeLists.txt pyproject.toml
+
+.PHONY: all build run test bench sanitize clean
+
+all: build
+
+$(BIN)/python:
+	$(PYTHON) -m venv $(VENV)
+	$(BIN)/python -m pip install --quiet --upgrade pip
+
+$(VENV)/.deps: $(BIN)/python pyproject.toml
+	$(BIN)/python -m pip install --quiet $$($(REQS))
+	touch $@
+
+$(VENV)/.framework: $(VENV)/.deps $(FRAMEWORK_FILES)
+	$(BIN)/python -m pip install --quiet --no-deps --no-build-isolation ./framework
+	touch $@
+
+# The CMake build directory persists under build/, so a C++ change rebuilds
+# only what it touches.
+$(VENV)/.native: $(VENV)/.deps $(NATIVE_FILES)
+	$(BIN)/python -m pip install --quiet --no-deps --no-build-isolation .
+	touch $@
+
+build: $(VENV)/.native $(VENV)/.framework
+
+run: build
+	$(BIN)/python examples/profiling_session.py
+
+test: build
+	$(BIN)/python -m pytest
+
+bench: build
+	$(BIN)/python benchmarks/run.py
+
+clean:
+	rm -rf $(VENV) build framework/build

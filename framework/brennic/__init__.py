@@ -1,0 +1,1 @@
+"""Stand-in for the test infrastructure that korrin.utils runs inside."""

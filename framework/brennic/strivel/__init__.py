@@ -1,0 +1,1 @@
+"""Data file handling of the test infrastructure."""

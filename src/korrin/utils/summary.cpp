@@ -1,0 +1,8 @@
+// Placeholder until the module is implemented.
+#include "pyglue/pyglue.hpp"
+
+static PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "korrin.utils.summary", nullptr, -1, nullptr};
+
+PyMODINIT_FUNC PyInit_summary() {
+    return pyglue::init_module(&module_def, [](pyglue::ModuleBuilder&) {});
+}

@@ -1,0 +1,81 @@
+// Catching Python exceptions and raising new ones with the chaining that the
+// equivalent `try/except/raise` statements would give.
+#pragma once
+
+#include "pyglue/ref.hpp"
+
+namespace pyglue {
+
+// Takes the raised exception out of the error indicator, normalised and with
+// its traceback attached (as an `except ... as e` clause would see it).
+inline Ref fetch() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (!type) return Ref();
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal(value);
+#endif
+}
+
+// Puts a caught exception back as the raised one (a bare `raise`).
+[[noreturn]] inline void reraise(Ref exception) {
+    PyObject* exc = exception.release();
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc, PyException_GetTraceback(exc));
+#endif
+    fail();
+}
+
+inline bool is_instance_of(PyObject* exception, PyObject* type) {
+    return PyErr_GivenExceptionMatches(exception, type) != 0;
+}
+
+// Runs `body`; returns the exception it raised when that exception is an
+// instance of `type` (the `except type as e` clause), an empty Ref when it
+// succeeded. Anything else propagates unchanged.
+template <class Body>
+Ref attempt(PyObject* type, Body&& body) {
+    try {
+        body();
+        return Ref();
+    } catch (const Error&) {
+        Ref exception = fetch();
+        if (!exception) throw;
+        if (!is_instance_of(exception.get(), type)) reraise(std::move(exception));
+        return exception;
+    }
+}
+
+enum class Chain {
+    Context,   // raise X            (inside the handler: context = caught)
+    Cause,     // raise X from e     (cause = caught, context kept)
+    NoCause,   // raise X from None  (context kept but suppressed)
+};
+
+// Raises the exception instance `exception` while `caught` is being handled.
+[[noreturn]] inline void raise_in_handler(Ref exception, PyObject* caught, Chain chain) {
+    if (chain == Chain::Cause) PyException_SetCause(exception.get(), Py_NewRef(caught));
+    if (chain == Chain::NoCause) PyException_SetCause(exception.get(), nullptr);
+    // The interpreter links the handled exception as the context when raising.
+    PyObject* outer = PyErr_GetHandledException();
+    PyErr_SetHandledException(caught);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+    PyErr_SetHandledException(outer);
+    Py_XDECREF(outer);
+    fail();
+}
+
+// Builds `type(message)` and raises it while `caught` is being handled.
+[[noreturn]] inline void raise_in_handler(PyObject* type, PyObject* message, PyObject* caught, Chain chain) {
+    raise_in_handler(check(PyObject_CallOneArg(type, message)), caught, chain);
+}
+
+}  // namespace pyglue

@@ -1,0 +1,9 @@
+// The shared layer of the extension modules: owning references, the error
+// bridge, the argument binder, calls into Python, plain classes and modules.
+#pragma once
+
+#include "pyglue/ref.hpp"
+#include "pyglue/errors.hpp"
+#include "pyglue/call.hpp"
+#include "pyglue/args.hpp"
+#include "pyglue/module.hpp"

@@ -1,0 +1,123 @@
+// Owning references and the bridge between Python errors and C++ exceptions.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <exception>
+#include <new>
+#include <utility>
+
+namespace pyglue {
+
+// An owning handle for a PyObject*. The only owner of a reference in C++ code.
+class Ref {
+public:
+    Ref() noexcept = default;
+    static Ref steal(PyObject* p) noexcept { Ref r; r.p_ = p; return r; }
+    static Ref borrow(PyObject* p) noexcept { Py_XINCREF(p); return steal(p); }
+
+    Ref(const Ref& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Ref& operator=(Ref other) noexcept { std::swap(p_, other.p_); return *this; }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    // Hands the reference over to the caller (e.g. as a return value to the interpreter).
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    // A new strong reference for APIs that steal one, keeping ours.
+    PyObject* new_ref() const noexcept { Py_XINCREF(p_); return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// Thrown when a Python exception is set; every entry point turns it into NULL / -1.
+struct Error {};
+
+[[noreturn]] inline void fail() { throw Error{}; }
+
+// Takes a new reference from a C API call, throwing when it signalled an error.
+inline Ref check(PyObject* p) {
+    if (!p) fail();
+    return Ref::steal(p);
+}
+
+inline int check_status(int status) {
+    if (status < 0) fail();
+    return status;
+}
+
+inline bool truth(PyObject* o) { return check_status(PyObject_IsTrue(o)) != 0; }
+
+[[noreturn]] inline void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    fail();
+}
+
+namespace detail {
+inline void translate_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const Error&) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "error signalled without an exception set");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+}
+}  // namespace detail
+
+// Runs the body of a Python-callable entry point: the body returns a Ref, the
+// interpreter gets a new reference or NULL with the error set.
+template <class Body>
+PyObject* entry(Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (...) {
+        detail::translate_current_exception();
+        return nullptr;
+    }
+}
+
+// Same for slots returning an int status (tp_init and friends).
+template <class Body>
+int entry_status(Body&& body) noexcept {
+    try {
+        body();
+        return 0;
+    } catch (...) {
+        detail::translate_current_exception();
+        return -1;
+    }
+}
+
+inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+
+// Compile-time text usable as a template argument: `id<"logger">()`.
+template <std::size_t N>
+struct Literal {
+    char text[N];
+    constexpr Literal(const char (&s)[N]) { std::copy_n(s, N, text); }
+};
+
+// An interned str for a fixed name, created once and kept for the process.
+template <Literal L>
+PyObject* id() {
+    static PyObject* interned = nullptr;
+    if (!interned) {
+        interned = PyUnicode_InternFromString(L.text);
+        if (!interned) fail();
+    }
+    return interned;
+}
+
+}  // namespace pyglue

@@ -1,0 +1,54 @@
+"""Helpers shared by the test modules."""
+import inspect
+
+import pytest
+
+
+def plain_function(qualname, params):
+    """A plain-Python function with the given signature text and qualified name.
+
+    `params` reads like a def line's parameter list, e.g. "self, msg, indent=False".
+    """
+    namespace = {}
+    exec(f"def f({params}):\n    return None", namespace)
+    function = namespace["f"]
+    function.__qualname__ = qualname
+    function.__name__ = qualname.rpartition(".")[2]
+    return function
+
+
+def type_error_text(callable_, *args, **kwargs):
+    with pytest.raises(TypeError) as info:
+        callable_(*args, **kwargs)
+    return str(info.value)
+
+
+# Calls that exercise every binder message for a callable taking
+# `required` required and `optional` optional parameters (self excluded).
+def bad_calls(required, optional, names):
+    total = required + optional
+    calls = [((), {}), (tuple(range(total + 1)), {}), (tuple(range(total + 3)), {}),
+             (tuple(range(required)), {"no_such_argument": 1})]
+    if required:
+        calls.append((tuple(range(required)), {names[0]: 1}))
+    if required > 1:
+        calls.append(((), {names[-1 if not optional else required - 1]: 1}))
+    return calls
+
+
+def assert_same_binding_errors(native, qualname, params, is_method=False):
+    """Every bad call gives the same TypeError text as the plain-Python twin."""
+    twin = plain_function(qualname, params)
+    names = [p.split("=")[0].strip() for p in params.split(",") if p.strip()]
+    if is_method:
+        names = names[1:]
+    required = sum(1 for p in params.split(",")[int(is_method):] if p.strip() and "=" not in p)
+    optional = len(names) - required
+    for args, kwargs in bad_calls(required, optional, names):
+        twin_args = (object(),) + args if is_method else args
+        expected = type_error_text(twin, *twin_args, **kwargs)
+        assert type_error_text(native, *args, **kwargs) == expected
+
+
+def signature_text(callable_):
+    return str(inspect.signature(callable_))
