@@ -22,13 +22,13 @@ $(VENV)/.deps: $(BIN)/python pyproject.toml
 	touch $@
 
 $(VENV)/.framework: $(VENV)/.deps $(FRAMEWORK_FILES)
-	$(BIN)/python -m pip install --quiet --no-deps --no-build-isolation ./framework
+	flock $(VENV)/.lock $(BIN)/python -m pip install --quiet --no-deps --no-build-isolation ./framework
 	touch $@
 
 # The CMake build directory persists under build/, so a C++ change rebuilds
 # only what it touches.
 $(VENV)/.native: $(VENV)/.deps $(NATIVE_FILES)
-	$(BIN)/python -m pip install --quiet --no-deps --no-build-isolation .
+	flock $(VENV)/.lock $(BIN)/python -m pip install --quiet --no-deps --no-build-isolation .
 	touch $@
 
 build: $(VENV)/.native $(VENV)/.framework
@@ -41,6 +41,17 @@ test: build
 
 bench: build
 	$(BIN)/python benchmarks/run.py
+
+# Quick rebuild of one module (e.g. `make dev-config`) into the venv, in its
+# own build directory so several can be rebuilt at once.
+EXT_SUFFIX = $$($(BIN)/python -c "import sysconfig; print(sysconfig.get_config_var('EXT_SUFFIX'))")
+SITE_DIR   = $$($(BIN)/python -c "import sysconfig; print(sysconfig.get_path('platlib'))")
+dev-%: $(VENV)/.deps
+	mkdir -p $(SITE_DIR)/korrin/utils
+	$(BIN)/cmake -S . -B build/dev-$* -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja) \
+	  -DPython_EXECUTABLE=$(abspath $(BIN)/python) > /dev/null
+	$(BIN)/cmake --build build/dev-$* --target $*
+	cp build/dev-$*/$*$(EXT_SUFFIX) $(SITE_DIR)/korrin/utils/
 
 clean:
 	rm -rf $(VENV) build framework/build

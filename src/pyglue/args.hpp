@@ -1,7 +1,7 @@
 // The argument binder: one table per callable ("name" or "name=<literal>"
-// entries, exactly as the Python signature reads) binds vectorcall arguments
-// with the interpreter's own TypeError wording, and yields the text signature
-// that `inspect.signature` reads.
+// entries, exactly as the Python signature reads, `self`/`cls` included for
+// methods) binds vectorcall arguments with the interpreter's own TypeError
+// wording, and yields the text signature that `inspect.signature` reads.
 #pragma once
 
 #include "pyglue/ref.hpp"
@@ -13,18 +13,12 @@
 
 namespace pyglue {
 
-enum class Kind {
-    Function,     // plain function: counts exclude nothing
-    Method,       // instance method: `self` counts as a positional argument
-    ClassMethod,  // class method: `cls` counts as a positional argument
-};
-
 template <std::size_t N>
 class Signature {
 public:
     using Bound = std::array<PyObject*, N>;  // borrowed for the duration of the call
 
-    Signature(const char* qualname, Kind kind, const char* const (&params)[N]) : qualname_(qualname), kind_(kind) {
+    Signature(const char* qualname, const char* const (&params)[N]) : qualname_(qualname) {
         for (std::size_t i = 0; i < N; ++i) {
             std::string spec = params[i];
             auto eq = spec.find('=');
@@ -34,13 +28,11 @@ public:
         }
     }
 
-    // "name($self, a, b=None)\n--\n\n" + doc: the docstring convention that
+    // "name(self, a, b=None)\n--\n\n" + doc: the docstring convention that
     // gives builtins their signature and an exact __doc__ (None when empty).
     const char* doc(const char* body = nullptr) {
         std::string s = short_name();
         s += '(';
-        if (kind_ == Kind::Method) s += N ? "$self, " : "$self";
-        if (kind_ == Kind::ClassMethod) s += N ? "$cls, " : "$cls";
         for (std::size_t i = 0; i < N; ++i) {
             if (i) s += ", ";
             s += names_[i];
@@ -84,22 +76,6 @@ public:
         return out;
     }
 
-    // For tp_init and other slots that receive a tuple and a dict.
-    Bound bind_tuple(PyObject* args, PyObject* kwargs) {
-        std::vector<PyObject*> argv(&PyTuple_GET_ITEM(args, 0), &PyTuple_GET_ITEM(args, 0) + PyTuple_GET_SIZE(args));
-        Ref kwnames;
-        if (kwargs && PyDict_GET_SIZE(kwargs)) {
-            kwnames = check(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-            Py_ssize_t pos = 0, k = 0;
-            PyObject *key, *value;
-            while (PyDict_Next(kwargs, &pos, &key, &value)) {
-                PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
-                argv.push_back(value);
-            }
-        }
-        return bind(argv.data(), PyTuple_GET_SIZE(args), kwnames.get());
-    }
-
 private:
     std::string short_name() const {
         const char* dot = std::strrchr(qualname_, '.');
@@ -137,11 +113,9 @@ private:
         fail();
     }
 
-    Py_ssize_t counted() const { return kind_ == Kind::Function ? 0 : 1; }
-
     [[noreturn]] void too_many_positional(Py_ssize_t nargs) const {
-        Py_ssize_t argcount = static_cast<Py_ssize_t>(N) + counted();
-        Py_ssize_t given = nargs + counted();
+        Py_ssize_t argcount = static_cast<Py_ssize_t>(N);
+        Py_ssize_t given = nargs;
         std::string takes = default_count_
             ? "from " + std::to_string(argcount - default_count_) + " to " + std::to_string(argcount)
             : std::to_string(argcount);
@@ -160,7 +134,6 @@ private:
     }
 
     const char* qualname_;
-    Kind kind_;
     std::array<std::string, N> names_;
     std::array<std::string, N> defaults_src_;
     Py_ssize_t default_count_ = 0;
@@ -169,45 +142,5 @@ private:
     std::array<PyObject*, N> names_obj_{};
     std::array<PyObject*, N> defaults_{};
 };
-
-// Zero-parameter signatures: a plain array of size 0 is not valid C++.
-template <>
-class Signature<0> {
-public:
-    using Bound = std::array<PyObject*, 0>;
-    Signature(const char* qualname, Kind kind) : qualname_(qualname), kind_(kind) {}
-
-    const char* doc(const char* body = nullptr) {
-        const char* dot = std::strrchr(qualname_, '.');
-        doc_ = dot ? dot + 1 : qualname_;
-        doc_ += kind_ == Kind::Method ? "($self)" : kind_ == Kind::ClassMethod ? "($cls)" : "()";
-        doc_ += "\n--\n\n";
-        if (body) doc_ += body;
-        return doc_.c_str();
-    }
-
-    Bound bind(PyObject* const*, Py_ssize_t nargs_flags, PyObject* kwnames) {
-        if (kwnames && PyTuple_GET_SIZE(kwnames)) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", qualname_,
-                         PyTuple_GET_ITEM(kwnames, 0));
-            fail();
-        }
-        Py_ssize_t nargs = PyVectorcall_NARGS(nargs_flags);
-        if (nargs) {
-            Py_ssize_t counted = kind_ == Kind::Function ? 0 : 1;
-            PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", qualname_, counted,
-                         counted == 1 ? "" : "s", nargs + counted, nargs + counted == 1 ? "was" : "were");
-            fail();
-        }
-        return {};
-    }
-
-private:
-    const char* qualname_;
-    Kind kind_;
-    std::string doc_;
-};
-
-Signature(const char*, Kind)->Signature<0>;
 
 }  // namespace pyglue

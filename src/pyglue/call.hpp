@@ -68,10 +68,10 @@ inline Ref global(PyObject* module, PyObject* name) {
     fail();
 }
 
-// The module that defined the class of `self` (works for Python subclasses too).
-inline PyObject* defining_module(PyObject* self_or_cls, PyModuleDef* def) {
-    PyTypeObject* type = PyType_Check(self_or_cls) ? reinterpret_cast<PyTypeObject*>(self_or_cls) : Py_TYPE(self_or_cls);
-    PyObject* module = PyType_GetModuleByDef(type, def);
+// The module of one of our classes: methods receive their class as the C
+// `self`, module-level functions receive the module itself.
+inline PyObject* class_module(PyObject* type) {
+    PyObject* module = PyType_GetModule(reinterpret_cast<PyTypeObject*>(type));
     if (!module) fail();
     return module;
 }

@@ -46,18 +46,12 @@ inline PyMemberDef plain_members[] = {
 };
 }  // namespace detail
 
-struct ClassSpec {
-    const char* name;            // fully qualified: "korrin.utils.summary.Summary"
-    const char* text_signature;  // "Summary(title, width)\n--\n\n", read by inspect.signature
-    const char* doc;             // the class __doc__, or nullptr for None
-    PyMethodDef* methods;        // may be nullptr
-    PyGetSetDef* getset;         // extra properties (besides __dict__), may be nullptr
-    initproc init;               // may be nullptr (inherited)
-};
-
-// Creates a heap class of `module`. With a base (one of ours), the layout is
-// inherited and only methods, properties, __init__ and doc are added.
-inline Ref make_class(PyObject* module, const ClassSpec& spec, PyObject* base = nullptr) {
+// Creates a heap class of `module`, a subclass of `base` (one of ours) or of
+// object. Methods are added afterwards as plain functions (see ModuleBuilder).
+// `text_signature` ("Summary(title, width)\n--\n\n") is what
+// inspect.signature reads for the class; `doc` is its __doc__ (nullptr: None).
+inline Ref make_class(PyObject* module, const char* qualified_name, const char* text_signature, const char* doc,
+                      PyObject* base = nullptr) {
     static PyGetSetDef dict_getset[] = {
         {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -68,17 +62,14 @@ inline Ref make_class(PyObject* module, const ClassSpec& spec, PyObject* base = 
         slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(detail::plain_traverse)});
         slots.push_back({Py_tp_clear, reinterpret_cast<void*>(detail::plain_clear)});
         slots.push_back({Py_tp_members, detail::plain_members});
+        slots.push_back({Py_tp_getset, dict_getset});
         slots.push_back({Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)});
     }
-    slots.push_back({Py_tp_getset, spec.getset ? spec.getset : (base ? nullptr : dict_getset)});
-    if (base && !spec.getset) slots.pop_back();
-    if (spec.methods) slots.push_back({Py_tp_methods, spec.methods});
-    if (spec.init) slots.push_back({Py_tp_init, reinterpret_cast<void*>(spec.init)});
-    slots.push_back({Py_tp_doc, const_cast<char*>(spec.text_signature)});
+    slots.push_back({Py_tp_doc, const_cast<char*>(text_signature)});
     slots.push_back({0, nullptr});
 
     PyType_Spec type_spec{
-        spec.name,
+        qualified_name,
         base ? 0 : static_cast<int>(sizeof(PlainObject)),
         0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
@@ -86,14 +77,18 @@ inline Ref make_class(PyObject* module, const ClassSpec& spec, PyObject* base = 
     };
     Ref bases = base ? check(PyTuple_Pack(1, base)) : Ref();
     Ref type = check(PyType_FromModuleAndSpec(module, &type_spec, bases.get()));
-    // Our own getset table replaces the __dict__ one: add it back.
-    if (!base && spec.getset) {
-        Ref descr = check(PyDescr_NewGetSet(reinterpret_cast<PyTypeObject*>(type.get()), dict_getset));
-        setattr(type.get(), id<"__dict__">(), descr.get());
-    }
-    Ref doc = spec.doc ? text(spec.doc) : none();
-    setattr(type.get(), id<"__doc__">(), doc.get());
+    Ref doc_value = doc ? text(doc) : none();
+    setattr(type.get(), id<"__doc__">(), doc_value.get());
     return type;
+}
+
+using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// The PyMethodDef of a fastcall function bound through a Signature.
+template <class Sig>
+PyMethodDef function_def(const char* name, FastcallFunction function, Sig& sig, const char* doc) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)), METH_FASTCALL | METH_KEYWORDS,
+            sig.doc(doc)};
 }
 
 // Module construction: names are bound one by one, so the module's globals
@@ -137,20 +132,46 @@ public:
         fail();
     }
 
-    Ref add_class(const ClassSpec& spec, PyObject* base = nullptr) {
-        Ref type = make_class(module_.get(), spec, base);
-        const char* dot = std::strrchr(spec.name, '.');
-        bind(dot ? dot + 1 : spec.name, type.get());
+    Ref add_class(const char* qualified_name, const char* text_signature, const char* doc,
+                  PyObject* base = nullptr) {
+        Ref type = make_class(module_.get(), qualified_name, text_signature, doc, base);
+        const char* dot = std::strrchr(qualified_name, '.');
+        bind(dot ? dot + 1 : qualified_name, type.get());
         return type;
     }
 
+    // A module-level function (called with the module as its C `self`).
     void add_function(PyMethodDef* def) {
-        Ref name = check(PyModule_GetNameObject(module_.get()));
-        Ref function = check(PyCFunction_NewEx(def, module_.get(), name.get()));
+        Ref function = check(PyCFunction_NewEx(def, module_.get(), name().get()));
         bind(def->ml_name, function.get());
     }
 
+    // Methods are plain functions taking `self` as their first parameter (so
+    // signatures, keyword passing and error texts are those of a def), bound to
+    // instances the way Python functions are. The C `self` is the class.
+    void add_method(PyObject* type, PyMethodDef* def) {
+        Ref method = check(PyInstanceMethod_New(class_function(type, def).get()));
+        setattr(type, text(def->ml_name).get(), method.get());
+    }
+
+    void add_classmethod(PyObject* type, PyMethodDef* def) {
+        Ref method = check(PyClassMethod_New(class_function(type, def).get()));
+        setattr(type, text(def->ml_name).get(), method.get());
+    }
+
+    // A read-only property whose getter is the function `def` (taking self).
+    void add_property(PyObject* type, PyMethodDef* def) {
+        Ref property = call(reinterpret_cast<PyObject*>(&PyProperty_Type), class_function(type, def).get());
+        setattr(type, text(def->ml_name).get(), property.get());
+    }
+
 private:
+    Ref name() const { return check(PyModule_GetNameObject(module_.get())); }
+
+    Ref class_function(PyObject* type, PyMethodDef* def) {
+        return check(PyCFunction_NewEx(def, type, name().get()));
+    }
+
     Ref module_;
 };
 
@@ -165,15 +186,6 @@ PyObject* init_module(PyModuleDef* def, Body&& body) noexcept {
         detail::translate_current_exception();
         return nullptr;
     }
-}
-
-using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-// The PyMethodDef of a fastcall function or method bound through a Signature.
-template <class Sig>
-PyMethodDef method(const char* name, FastcallFunction function, Sig& sig, const char* doc, int extra_flags = 0) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
-            METH_FASTCALL | METH_KEYWORDS | extra_flags, sig.doc(doc)};
 }
 
 }  // namespace pyglue

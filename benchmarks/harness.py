@@ -1,0 +1,103 @@
+"""Ratio benchmarks: the native code against a plain-Python baseline and a floor,
+measured interleaved in one run (best of N), so machine noise cancels out."""
+from __future__ import annotations
+
+import platform
+import sys
+import time
+from dataclasses import dataclass
+from typing import Callable, Optional
+
+
+@dataclass
+class Case:
+    name: str
+    native: Callable[[], object]
+    baseline: Optional[Callable[[], object]] = None   # same job in plain Python
+    floor: Optional[Callable[[], object]] = None      # the least any implementation must do
+    min_speedup: Optional[float] = None     # goal: baseline time / native time >= this
+    max_floor_ratio: Optional[float] = None  # goal: native time / floor time <= this
+    max_seconds: Optional[float] = None     # goal: native wall time <= this
+    repeats: int = 7
+
+
+@dataclass
+class Result:
+    case: Case
+    native: float
+    baseline: Optional[float]
+    floor: Optional[float]
+
+    @property
+    def speedup(self):
+        return self.baseline / self.native if self.baseline else None
+
+    @property
+    def floor_ratio(self):
+        return self.native / self.floor if self.floor else None
+
+    @property
+    def met(self):
+        c = self.case
+        return all([
+            c.min_speedup is None or self.speedup >= c.min_speedup,
+            c.max_floor_ratio is None or self.floor_ratio <= c.max_floor_ratio,
+            c.max_seconds is None or self.native <= c.max_seconds,
+        ])
+
+    def goal_text(self):
+        c = self.case
+        parts = []
+        if c.min_speedup is not None:
+            parts.append(f">= {c.min_speedup:g}x baseline")
+        if c.max_floor_ratio is not None:
+            parts.append(f"<= {c.max_floor_ratio:g}x floor")
+        if c.max_seconds is not None:
+            parts.append(f"<= {c.max_seconds:g} s")
+        return ", ".join(parts)
+
+
+def _time(fn):
+    start = time.perf_counter()
+    fn()
+    return time.perf_counter() - start
+
+
+def measure(case: Case) -> Result:
+    runs = [(k, f) for k, f in (("native", case.native), ("baseline", case.baseline), ("floor", case.floor)) if f]
+    best = {k: float("inf") for k, _ in runs}
+    for _ in range(case.repeats):
+        for kind, fn in runs:  # interleaved: each round times every variant once
+            best[kind] = min(best[kind], _time(fn))
+    return Result(case, best["native"], best.get("baseline"), best.get("floor"))
+
+
+def table(results) -> str:
+    head = f"Python {platform.python_version()} ({platform.machine()}), best of N, interleaved"
+    rows = [("benchmark", "native", "vs baseline", "vs floor", "goal", "met")]
+    for r in results:
+        rows.append((
+            r.case.name,
+            f"{r.native * 1e3:.2f} ms",
+            f"{r.speedup:.1f}x faster" if r.speedup else "-",
+            f"{r.floor_ratio:.2f}x floor" if r.floor_ratio else "-",
+            r.goal_text() or "-",
+            "yes" if r.met else "NO",
+        ))
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    lines = [head, ""]
+    for i, row in enumerate(rows):
+        lines.append("| " + " | ".join(cell.ljust(w) for cell, w in zip(row, widths)) + " |")
+        if i == 0:
+            lines.append("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    return "\n".join(lines)
+
+
+def main(cases):
+    results = [measure(c) for c in cases]
+    print(table(results))
+    return 0 if all(r.met for r in results) else 1
+
+
+if __name__ == "__main__":
+    sys.exit("run benchmarks/run.py or a bench_*.py file")
