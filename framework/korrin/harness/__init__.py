@@ -1,0 +1,1 @@
+"""Test harness of the framework."""

@@ -1,0 +1,1 @@
+"""Data file loaders of the harness."""

@@ -1,0 +1,1 @@
+"""Libraries of the framework."""

@@ -1,0 +1,1 @@
+"""Show-command parsers."""

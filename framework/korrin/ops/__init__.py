@@ -1,0 +1,1 @@
+"""Operational-state (ops) feature classes."""

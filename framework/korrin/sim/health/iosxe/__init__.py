@@ -1,0 +1,1 @@
+"""Health checks for iosxe devices."""
