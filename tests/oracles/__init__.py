@@ -1,0 +1,1 @@
+"""Small executable models used as oracles by the tests."""
