@@ -31,13 +31,11 @@ class Lookup:
         return cls(device, packages or {})
 
     def __getattr__(self, name):
-        if name.startswith("_"):
-            raise AttributeError(name)
-        try:
-            package = self._packages[name]
-        except KeyError:
-            raise AttributeError(f"Lookup has no package named '{name}'") from None
-        return _Node(_implementation(name, package, self._device))
+        # Only reached for names that are not ordinary attributes.
+        packages = self.__dict__.get("_packages", {})
+        if name not in packages:
+            raise AttributeError(f"Lookup has no package named '{name}'")
+        return _Node(_implementation(name, packages[name], self._device))
 
     def __dir__(self):
         return sorted(self._packages)
