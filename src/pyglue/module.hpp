@@ -56,11 +56,12 @@ inline Ref make_class(PyObject* module, const char* qualified_name, const char* 
         {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
-    std::vector<PyType_Slot> slots;
+    std::vector<PyType_Slot> slots = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(detail::plain_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(detail::plain_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(detail::plain_clear)},
+    };
     if (!base) {
-        slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(detail::plain_dealloc)});
-        slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(detail::plain_traverse)});
-        slots.push_back({Py_tp_clear, reinterpret_cast<void*>(detail::plain_clear)});
         slots.push_back({Py_tp_members, detail::plain_members});
         slots.push_back({Py_tp_getset, dict_getset});
         slots.push_back({Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)});

@@ -1,8 +1,11 @@
-// korrin.utils.summary: fixed-width framed text boxes written to the log one
-// record per line.
+// korrin.utils.summary: fixed-width framed text boxes, queued line by line and
+// written to the log one record per line.
 #include "pyglue/pyglue.hpp"
+#include "korrin/utils/summary_wrap.hpp"
 
-using pyglue::Chain;
+#include <cstring>
+
+using pyglue::global;
 using pyglue::id;
 using pyglue::Ref;
 using pyglue::Signature;
@@ -11,7 +14,86 @@ namespace {
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "korrin.utils.summary", nullptr, -1, nullptr};
 
-// ---------------------------------------------------------------- Msg
+// What the module found at import. The native wrapper stands in for
+// textwrap.wrap only while the module's `textwrap` global is still that module
+// with that `wrap` and `TextWrapper`; Msg instances are made directly only
+// while `Msg` is the class defined here with its own __init__.
+struct Originals {
+    PyObject* textwrap;
+    PyObject* wrap;
+    PyObject* text_wrapper;
+    PyObject* msg_class;
+    PyObject* msg_init;
+} originals;
+
+// -------------------------------------------------------------- wrapping
+
+bool native_wrap_applies(PyObject* textwrap) {
+    if (textwrap != originals.textwrap) return false;
+    Ref wrap = pyglue::getattr(textwrap, id<"wrap">());
+    Ref text_wrapper = pyglue::getattr(textwrap, id<"TextWrapper">());
+    return wrap.get() == originals.wrap && text_wrapper.get() == originals.text_wrapper;
+}
+
+// An exact int width that row arithmetic can use without overflow.
+bool small_width(PyObject* width, Py_ssize_t& out) {
+    if (!PyLong_CheckExact(width)) return false;
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(width, &overflow);
+    if (value == -1 && PyErr_Occurred()) pyglue::fail();
+    if (overflow || value < 0 || value > PY_SSIZE_T_MAX / 4) return false;
+    out = static_cast<Py_ssize_t>(value);
+    return true;
+}
+
+// "| {msg} {l:>{width}}" with l = "|" and the field width width - len(msg) - 3:
+// the closing bar is right-aligned, or stands at its natural width of one.
+Py_ssize_t row_padding(Py_ssize_t length, Py_ssize_t width) {
+    Py_ssize_t field = width - length - 3;
+    return field > 1 ? field - 1 : 0;
+}
+
+Ref ascii_row(const char* text, Py_ssize_t length, Py_ssize_t width) {
+    Py_ssize_t pad = row_padding(length, width);
+    Ref row = pyglue::check(PyUnicode_New(length + 4 + pad, 0x7f));
+    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(row.get()));
+    out[0] = '|';
+    out[1] = ' ';
+    std::memcpy(out + 2, text, static_cast<std::size_t>(length));
+    std::memset(out + 2 + length, ' ', static_cast<std::size_t>(pad + 1));
+    out[length + 3 + pad] = '|';
+    return row;
+}
+
+Ref row_for(PyObject* line, PyObject* width) {
+    Py_ssize_t w;
+    if (PyUnicode_CheckExact(line) && small_width(width, w)) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(line);
+        if (PyUnicode_IS_ASCII(line))
+            return ascii_row(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(line)), length, w);
+        Py_ssize_t pad = row_padding(length, w);
+        Ref row = pyglue::check(PyUnicode_New(length + 4 + pad, PyUnicode_MAX_CHAR_VALUE(line)));
+        PyObject* r = row.get();
+        PyUnicode_WRITE(PyUnicode_KIND(r), PyUnicode_DATA(r), 0, '|');
+        PyUnicode_WRITE(PyUnicode_KIND(r), PyUnicode_DATA(r), 1, ' ');
+        if (PyUnicode_CopyCharacters(r, 2, line, 0, length) < 0) pyglue::fail();
+        for (Py_ssize_t i = 0; i <= pad; ++i) PyUnicode_WRITE(PyUnicode_KIND(r), PyUnicode_DATA(r), 2 + length + i, ' ');
+        PyUnicode_WRITE(PyUnicode_KIND(r), PyUnicode_DATA(r), length + 3 + pad, '|');
+        return row;
+    }
+    // Any other width or line: the format itself, with its own errors.
+    static PyObject* templ = pyglue::check(PyUnicode_InternFromString("| {msg} {l:>{width}}")).release();
+    Py_ssize_t length = PyObject_Size(line);
+    if (length < 0) pyglue::fail();
+    Ref length_obj = pyglue::check(PyLong_FromSsize_t(length));
+    Ref three = pyglue::check(PyLong_FromLong(3));
+    Ref field = pyglue::check(PyNumber_Subtract(width, length_obj.get()));
+    field = pyglue::check(PyNumber_Subtract(field.get(), three.get()));
+    Ref bar = pyglue::text("|");
+    return pyglue::format(templ, {}, {{id<"msg">(), line}, {id<"l">(), bar.get()}, {id<"width">(), field.get()}});
+}
+
+// -------------------------------------------------------------- Msg
 
 Signature msg_init_sig("Msg.__init__", {"self", "msg", "level='info'"});
 
@@ -26,14 +108,356 @@ PyObject* msg_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 PyMethodDef msg_init_def = pyglue::function_def("__init__", msg_init, msg_init_sig, nullptr);
 
+// Msg(row, level) through the module global, as the method body would call it.
+Ref new_msg(PyObject* msg_class, PyObject* row, PyObject* level) {
+    if (msg_class == originals.msg_class) {
+        PyObject* init = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(msg_class)->tp_dict, id<"__init__">());
+        if (!init && PyErr_Occurred()) pyglue::fail();
+        if (init == originals.msg_init) {
+            // Same attributes, same order, without the generic call machinery.
+            Ref instance = pyglue::check(PyType_GenericNew(reinterpret_cast<PyTypeObject*>(msg_class), nullptr, nullptr));
+            Ref dict = pyglue::check(PyDict_New());
+            pyglue::check_status(PyDict_SetItem(dict.get(), id<"msg">(), row));
+            pyglue::check_status(PyDict_SetItem(dict.get(), id<"level">(), level));
+            reinterpret_cast<pyglue::PlainObject*>(instance.get())->dict = dict.release();
+            return instance;
+        }
+    }
+    return pyglue::call(msg_class, row, level);
+}
+
+// -------------------------------------------------------------- Summary
+
+PyObject* frame_line(PyObject* width, const char* fill, const char* templ, bool title) {
+    Ref two = pyglue::check(PyLong_FromLong(2));
+    Ref count = pyglue::check(PyNumber_Subtract(width, two.get()));
+    Ref fill_text = pyglue::text(fill);
+    Ref middle = pyglue::check(PyNumber_Multiply(fill_text.get(), count.get()));
+    Ref templ_text = pyglue::text(templ);
+    if (title) return pyglue::format(templ_text.get(), {}, {{id<"m">(), middle.get()}}).release();
+    Ref bar = pyglue::text("|");
+    return pyglue::format(templ_text.get(), {}, {{id<"s">(), bar.get()}, {id<"m">(), middle.get()}}).release();
+}
+
+Signature init_sig("Summary.__init__", {"self", "title", "width"});
+
+PyObject* summary_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return pyglue::entry([&] {
+        auto [self, title, width] = init_sig.bind(args, nargs, kwnames);
+        Ref four = pyglue::check(PyLong_FromLong(4));
+        pyglue::setattr(self, id<"lenght">(), four.get());
+        pyglue::setattr(self, id<"title">(), title);
+        pyglue::setattr(self, id<"width">(), width);
+        Ref msgs = pyglue::check(PyList_New(0));
+        pyglue::setattr(self, id<"summary_msgs">(), msgs.get());
+        Ref line = Ref::steal(frame_line(width, "=", "+{m}+", true));
+        pyglue::setattr(self, id<"title_line">(), line.get());
+        line = Ref::steal(frame_line(width, "=", "{s}{m}{s}", false));
+        pyglue::setattr(self, id<"subtitle_line">(), line.get());
+        line = Ref::steal(frame_line(width, "-", "{s}{m}{s}", false));
+        pyglue::setattr(self, id<"sep_line">(), line.get());
+        line = Ref::steal(frame_line(width, "*", "{s}{m}{s}", false));
+        pyglue::setattr(self, id<"star_line">(), line.get());
+        pyglue::call_method(self, id<"add_title_line">());
+        pyglue::call_method(self, id<"add_message">(), title);
+        pyglue::call_method(self, id<"add_title_line">());
+        return pyglue::none();
+    });
+}
+
+void append_msg(PyObject* msgs, PyObject* msg) {
+    if (PyList_CheckExact(msgs)) pyglue::check_status(PyList_Append(msgs, msg));
+    else pyglue::call_method(msgs, id<"append">(), msg);
+}
+
+// self.summary_msgs.append(Msg(getattr(self, <stored line>)))
+template <pyglue::Literal Attr>
+PyObject* add_frame_line(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                         Signature<1>& sig) {
+    return pyglue::entry([&] {
+        auto [self] = sig.bind(args, nargs, kwnames);
+        PyObject* module = pyglue::class_module(cls);
+        Ref line = pyglue::getattr(self, id<Attr>());
+        Ref msg_class = global(module, id<"Msg">());
+        Ref msg = pyglue::call(msg_class.get(), line.get());
+        Ref msgs = pyglue::getattr(self, id<"summary_msgs">());
+        append_msg(msgs.get(), msg.get());
+        return pyglue::none();
+    });
+}
+
+#define FRAME_LINE_METHOD(method, attr)                                                              \
+    Signature method##_sig("Summary." #method, {"self"});                                          \
+    PyObject* method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {    \
+        return add_frame_line<attr>(cls, args, nargs, kwnames, method##_sig);                        \
+    }                                                                                                \
+    PyMethodDef method##_def = pyglue::function_def(#method, method, method##_sig, nullptr);
+
+FRAME_LINE_METHOD(add_title_line, "title_line")
+FRAME_LINE_METHOD(add_subtitle_line, "subtitle_line")
+FRAME_LINE_METHOD(add_sep_line, "sep_line")
+FRAME_LINE_METHOD(add_star_line, "star_line")
+#undef FRAME_LINE_METHOD
+
+// Wraps one text at `wrap_width` and appends its rows, native where it can.
+void queue_rows(PyObject* text, PyObject* textwrap, bool native, PyObject* width, PyObject* wrap_width,
+                std::vector<Ref>& rows) {
+    Py_ssize_t w = 0;
+    if (native && korrin::wrap::handles(text) && small_width(width, w) && w >= 5) {
+        std::string munged = korrin::wrap::munge(text);
+        for (const auto& span : korrin::wrap::wrap(munged, static_cast<std::size_t>(w - 4)))
+            rows.push_back(ascii_row(munged.data() + span.begin, static_cast<Py_ssize_t>(span.end - span.begin), w));
+        return;
+    }
+    Ref lines = pyglue::call_method(textwrap, id<"wrap">(), text, wrap_width);
+    Ref iterator = pyglue::check(PyObject_GetIter(lines.get()));
+    while (PyObject* line = PyIter_Next(iterator.get())) {
+        Ref owned = Ref::steal(line);
+        rows.push_back(row_for(line, width));
+    }
+    if (PyErr_Occurred()) pyglue::fail();
+}
+
+Signature add_message_sig("Summary.add_message", {"self", "msg", "indent=False", "level='info'"});
+
+PyObject* add_message(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return pyglue::entry([&] {
+        auto [self, msg, indent, level] = add_message_sig.bind(args, nargs, kwnames);
+        PyObject* module = pyglue::class_module(cls);
+        Py_ssize_t level_length = PyObject_Size(level);
+        if (level_length < 0) pyglue::fail();
+        Ref length = pyglue::check(PyLong_FromSsize_t(level_length));
+        Ref lenght = pyglue::getattr(self, id<"lenght">());
+        if (pyglue::check_status(PyObject_RichCompareBool(length.get(), lenght.get(), Py_GT)))
+            pyglue::setattr(self, id<"lenght">(), length.get());
+
+        Ref width = pyglue::getattr(self, id<"width">());
+        Ref four = pyglue::check(PyLong_FromLong(4));
+        Ref wrap_width = pyglue::check(PyNumber_Subtract(width.get(), four.get()));
+        Ref textwrap = global(module, id<"textwrap">());
+        bool native = native_wrap_applies(textwrap.get());
+
+        std::vector<Ref> rows;
+        if (PyList_Check(msg)) {
+            Ref iterator = pyglue::check(PyObject_GetIter(msg));
+            while (PyObject* item = PyIter_Next(iterator.get())) {
+                Ref owned = Ref::steal(item);
+                queue_rows(item, textwrap.get(), native, width.get(), wrap_width.get(), rows);
+            }
+            if (PyErr_Occurred()) pyglue::fail();
+        } else {
+            queue_rows(msg, textwrap.get(), native, width.get(), wrap_width.get(), rows);
+        }
+
+        Ref msgs = pyglue::getattr(self, id<"summary_msgs">());
+        for (const Ref& row : rows) {
+            Ref msg_class = global(module, id<"Msg">());
+            Ref queued = new_msg(msg_class.get(), row.get(), level);
+            append_msg(msgs.get(), queued.get());
+        }
+        return pyglue::none();
+    });
+}
+
+PyMethodDef add_message_def = pyglue::function_def("add_message", add_message, add_message_sig, nullptr);
+
+Signature add_indent_sig("Summary.add_indent", {"self", "msg", "end=True"});
+
+PyObject* add_indent(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return pyglue::entry([&] {
+        auto [self, msg, end] = add_indent_sig.bind(args, nargs, kwnames);
+        Ref prefix = pyglue::text(pyglue::truth(end) ? "    - " : "    ");
+        return pyglue::check(PyNumber_Add(prefix.get(), msg));
+    });
+}
+
+PyMethodDef add_indent_def = pyglue::function_def("add_indent", add_indent, add_indent_sig, nullptr);
+
+// Each queued line goes to the logger method its level names; lines whose
+// level name is shorter than the longest seen are pushed right by the
+// difference, so boxes line up under the record's level prefix. The queued
+// records are left as they are, so printing again writes the same box.
+Signature print_sig("Summary.print", {"self"});
+
+PyObject* print(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return pyglue::entry([&] {
+        auto [self] = print_sig.bind(args, nargs, kwnames);
+        PyObject* module = pyglue::class_module(cls);
+        Ref msgs = pyglue::getattr(self, id<"summary_msgs">());
+        Ref iterator = pyglue::check(PyObject_GetIter(msgs.get()));
+        while (PyObject* item = PyIter_Next(iterator.get())) {
+            Ref record = Ref::steal(item);
+            Ref level = pyglue::getattr(record.get(), id<"level">());
+            Ref text = pyglue::getattr(record.get(), id<"msg">());
+            Py_ssize_t level_length = PyObject_Size(level.get());
+            if (level_length < 0) pyglue::fail();
+            Ref length = pyglue::check(PyLong_FromSsize_t(level_length));
+            Ref lenght = pyglue::getattr(self, id<"lenght">());
+            if (pyglue::check_status(PyObject_RichCompareBool(length.get(), lenght.get(), Py_LT))) {
+                Ref count = pyglue::check(PyNumber_Subtract(lenght.get(), length.get()));
+                Ref space = pyglue::text(" ");
+                Ref spaces = pyglue::check(PyNumber_Multiply(space.get(), count.get()));
+                text = pyglue::check(PyNumber_Add(spaces.get(), text.get()));
+            }
+            Ref logger = global(module, id<"logger">());
+            Ref method = pyglue::check(PyObject_GetAttr(logger.get(), level.get()));
+            pyglue::call(method.get(), text.get());
+        }
+        if (PyErr_Occurred()) pyglue::fail();
+        return pyglue::none();
+    });
+}
+
+PyMethodDef print_def = pyglue::function_def("print", print, print_sig, nullptr);
+
+// -------------------------------------------------------------- sections
+
+Signature summarize_section_sig("Summary.summarize_section",
+                                {"self", "message", "device=None", "level='info'", "end=True"});
+
+PyObject* summarize_section(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return pyglue::entry([&] {
+        auto [self, message, device, level, end] = summarize_section_sig.bind(args, nargs, kwnames);
+        if (pyglue::truth(device)) {
+            Ref templ = pyglue::text("* Summary for device: {}");
+            Ref header = pyglue::format(templ.get(), {device});
+            pyglue::call_method(self, id<"add_message">(), header.get());
+            pyglue::call_method(self, id<"add_sep_line">());
+        }
+        Ref indented = pyglue::call_method(self, id<"add_indent">(), message, end);
+        pyglue::call_kw(pyglue::getattr(self, id<"add_message">()).get(), {indented.get()}, {{id<"level">(), level}});
+        pyglue::call_method(self, id<"add_subtitle_line">());
+        return pyglue::none();
+    });
+}
+
+PyMethodDef summarize_section_def = pyglue::function_def("summarize_section", summarize_section, summarize_section_sig,
+                                                         "Build a summary section as per the provided info");
+
+Signature summarize_profile_sig("Summary.summarize_profile",
+                                {"self", "device", "diff=None", "golden=False", "PTS=True"});
+
+PyObject* summarize_profile(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return pyglue::entry([&] {
+        auto [self, device, diff, golden, pts] = summarize_profile_sig.bind(args, nargs, kwnames);
+        Ref templ = pyglue::text("* Summary for device: {}");
+        Ref header = pyglue::format(templ.get(), {device});
+        pyglue::call_method(self, id<"add_message">(), header.get());
+
+        const char* loc = "original configuration taken at common setup";
+        const char* loc2 = "the one taken at common cleanup";
+        if (pyglue::truth(pts)) {
+            loc = pyglue::truth(golden) ? "pts_golden_config" : "Common Setup snapshot";
+            loc2 = "OPS object snapspshot";
+        }
+        Ref loc_text = pyglue::text(loc);
+        Ref error = pyglue::text("error");
+        Ref add_message = pyglue::getattr(self, id<"add_message">());
+        if (pyglue::truth(diff)) {
+            Ref loc2_text = pyglue::text(loc2);
+            Ref statement_templ =
+                pyglue::text("Comparison between {loc} and {loc2} is different as per the following diffs:\n");
+            Ref statement = pyglue::format(statement_templ.get(), {},
+                                           {{id<"loc">(), loc_text.get()}, {id<"loc2">(), loc2_text.get()}});
+            Ref indented = pyglue::call_method(self, id<"add_indent">(), statement.get());
+            pyglue::call_kw(add_message.get(), {indented.get()}, {{id<"level">(), error.get()}});
+            Ref diff_text = pyglue::str(diff);
+            Ref diff_lines = pyglue::call_method(diff_text.get(), id<"splitlines">());
+            pyglue::call_kw(add_message.get(), {diff_lines.get()}, {{id<"level">(), error.get()}});
+        } else {
+            Ref statement_templ = pyglue::text("Comparison between {loc} and OPS object snapshots are equal");
+            Ref statement = pyglue::format(statement_templ.get(), {}, {{id<"loc">(), loc_text.get()}});
+            Ref indented = pyglue::call_method(self, id<"add_indent">(), statement.get());
+            Ref info = pyglue::text("info");
+            pyglue::call_kw(add_message.get(), {indented.get()}, {{id<"level">(), info.get()}});
+        }
+        pyglue::call_method(self, id<"add_star_line">());
+        return pyglue::none();
+    });
+}
+
+PyMethodDef summarize_profile_def =
+    pyglue::function_def("summarize_profile", summarize_profile, summarize_profile_sig, "Summarize PTS");
+
+// -------------------------------------------------------------- TriggerSummary
+
+Signature summarize_sig("TriggerSummary.summarize", {"self", "title", "message", "indent=False"});
+
+PyObject* summarize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return pyglue::entry([&] {
+        auto [self, title, message, indent] = summarize_sig.bind(args, nargs, kwnames);
+        Ref add_message = pyglue::getattr(self, id<"add_message">());
+        pyglue::call_kw(add_message.get(), {title}, {{id<"indent">(), indent}});
+        pyglue::call_method(self, id<"add_sep_line">());
+        add_message = pyglue::getattr(self, id<"add_message">());
+        pyglue::call_kw(add_message.get(), {message}, {{id<"indent">(), indent}});
+        pyglue::call_method(self, id<"add_subtitle_line">());
+        return pyglue::none();
+    });
+}
+
+PyMethodDef summarize_def =
+    pyglue::function_def("summarize", summarize, summarize_sig, "Build a summary table as per the provided info");
+
+Signature summarize_trigger_sig("TriggerSummary.summarize_trigger", {"self", "description", "info"});
+
+PyObject* summarize_trigger(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return pyglue::entry([&] {
+        auto [self, description, info] = summarize_trigger_sig.bind(args, nargs, kwnames);
+        PyObject* module = pyglue::class_module(cls);
+        Ref lines = pyglue::call_method(description, id<"splitlines">());
+        Ref title = pyglue::text("Description");
+        pyglue::call_kw(pyglue::getattr(self, id<"summarize">()).get(), {title.get(), lines.get()},
+                        {{id<"indent">(), Py_True}});
+        Ref yaml = global(module, id<"yaml">());
+        Ref four = pyglue::check(PyLong_FromLong(4));
+        Ref dumped = pyglue::call_kw(pyglue::getattr(yaml.get(), id<"dump">()).get(), {info},
+                                     {{id<"default_flow_style">(), Py_False}, {id<"indent">(), four.get()}});
+        Ref parameters = pyglue::call_method(dumped.get(), id<"splitlines">());
+        title = pyglue::text("Trigger datafile parameters:");
+        pyglue::call_kw(pyglue::getattr(self, id<"summarize">()).get(), {title.get(), parameters.get()},
+                        {{id<"indent">(), Py_True}});
+        return pyglue::none();
+    });
+}
+
+PyMethodDef summarize_trigger_def = pyglue::function_def("summarize_trigger", summarize_trigger, summarize_trigger_sig,
+                                                         "Build a summary table for the trigger");
+
 }  // namespace
 
 PyMODINIT_FUNC PyInit_summary() {
     return pyglue::init_module(&module_def, [](pyglue::ModuleBuilder& m) {
         m.import("yaml");
-        m.import("logging");
-        m.import("textwrap");
+        Ref logging = m.import("logging");
+        Ref textwrap = m.import("textwrap");
+        Ref logger = pyglue::call_method(logging.get(), id<"getLogger">());
+        m.bind("logger", logger.get());
+
+        Ref summary = m.add_class("korrin.utils.summary.Summary", "Summary(title, width)\n--\n\n", nullptr);
+        static PyMethodDef init_def = pyglue::function_def("__init__", summary_init, init_sig, nullptr);
+        for (PyMethodDef* def : {&init_def, &add_title_line_def, &add_subtitle_line_def, &add_sep_line_def, &add_star_line_def,
+                                 &add_message_def, &add_indent_def, &print_def, &summarize_section_def,
+                                 &summarize_profile_def}) {
+            m.add_method(summary.get(), def);
+        }
+
+        Ref trigger = m.add_class("korrin.utils.summary.TriggerSummary", "TriggerSummary(title, width)\n--\n\n",
+                                  nullptr, summary.get());
+        m.add_method(trigger.get(), &summarize_trigger_def);
+        m.add_method(trigger.get(), &summarize_def);
+
         Ref msg = m.add_class("korrin.utils.summary.Msg", "Msg(msg, level='info')\n--\n\n", nullptr);
         m.add_method(msg.get(), &msg_init_def);
+
+        originals = {
+            textwrap.get(),
+            pyglue::getattr(textwrap.get(), id<"wrap">()).release(),
+            pyglue::getattr(textwrap.get(), id<"TextWrapper">()).release(),
+            msg.get(),
+            Py_NewRef(PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(msg.get())->tp_dict, id<"__init__">())),
+        };
+        Py_INCREF(originals.textwrap);
+        Py_INCREF(originals.msg_class);
     });
 }
