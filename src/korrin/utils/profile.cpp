@@ -1,8 +1,621 @@
-// Placeholder until the module is implemented.
+// korrin.utils.profile: learns feature snapshots from a testbed's devices (in
+// parallel, one feature at a time), stores them as a golden profile, loads
+// them back and compares two snapshot sets.
+//
+// Every module-level name (os, dill, pcall, Diff, log, pickle, ...) is read
+// from the module at call time, so rebinding one redirects behaviour exactly
+// as it would for the equivalent Python code.
 #include "pyglue/pyglue.hpp"
 
-static PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "korrin.utils.profile", nullptr, -1, nullptr};
+#include "korrin/utils/atomic_file.hpp"
+
+using pyglue::Chain;
+using pyglue::global;
+using pyglue::id;
+using pyglue::Ref;
+using pyglue::Signature;
+
+namespace {
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "korrin.utils.profile", nullptr, -1, nullptr};
+
+// ---------------------------------------------------------------- helpers
+
+void log_info(PyObject* module, PyObject* message) {
+    Ref log = global(module, id<"log">());
+    pyglue::call_method(log.get(), id<"info">(), message);
+}
+
+// getattr(o, name, <missing>): an empty Ref when only AttributeError was
+// raised (hasattr's rule; any other error propagates).
+Ref optional_attr(PyObject* o, PyObject* name) {
+    if (PyObject* value = PyObject_GetAttr(o, name)) return Ref::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pyglue::fail();
+    PyErr_Clear();
+    return Ref();
+}
+
+Ref getitem(PyObject* o, PyObject* key) { return pyglue::check(PyObject_GetItem(o, key)); }
+
+void setitem(PyObject* o, PyObject* key, PyObject* value) {
+    pyglue::check_status(PyObject_SetItem(o, key, value));
+}
+
+// Runs `body` as the inside of an `except` clause that caught `caught`, so
+// an error raised there gets it as its context, as in Python.
+template <class Body>
+void while_handling(PyObject* caught, Body&& body) {
+    struct Restore {
+        PyObject* outer;
+        ~Restore() {
+            PyErr_SetHandledException(outer);
+            Py_XDECREF(outer);
+        }
+    } restore{PyErr_GetHandledException()};
+    PyErr_SetHandledException(caught);
+    body();
+}
+
+// `raise type(message)` inside the handler of `caught`, with the chaining
+// asked for. Building the exception is part of the handler too.
+[[noreturn]] void raise_from_handler(PyObject* type, PyObject* caught, Chain chain, Ref message) {
+    Ref exception;
+    while_handling(caught, [&] {
+        exception = pyglue::call(type, message.get());
+        if (!PyExceptionInstance_Check(exception.get()))
+            pyglue::raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    });
+    pyglue::raise_in_handler(std::move(exception), caught, chain);
+}
+
+// `template.format(**keywords)` evaluated inside the handler of `caught`.
+Ref format_in_handler(PyObject* caught, PyObject* templ, std::initializer_list<pyglue::Keyword> keywords) {
+    Ref text;
+    while_handling(caught, [&] { text = pyglue::format(templ, {}, keywords); });
+    return text;
+}
+
+bool equals(PyObject* a, PyObject* b) {
+    return pyglue::truth(pyglue::check(PyObject_RichCompare(a, b, Py_EQ)).get());
+}
+
+// `a, b = pair`, with the interpreter's unpacking errors.
+std::pair<Ref, Ref> unpack_pair(PyObject* pair) {
+    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2)
+        return {Ref::borrow(PyTuple_GET_ITEM(pair, 0)), Ref::borrow(PyTuple_GET_ITEM(pair, 1))};
+    Ref iterator = pyglue::check(PyObject_GetIter(pair));
+    Ref items[3];
+    Py_ssize_t count = 0;
+    for (; count < 3; ++count) {
+        PyObject* item = PyIter_Next(iterator.get());
+        if (!item) break;
+        items[count] = Ref::steal(item);
+    }
+    if (PyErr_Occurred()) pyglue::fail();
+    if (count < 2) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", count);
+        pyglue::fail();
+    }
+    if (count > 2) pyglue::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return {items[0], items[1]};
+}
+
+// for item in iterable: body(item)
+template <class Body>
+void for_each(PyObject* iterable, Body&& body) {
+    Ref iterator = pyglue::check(PyObject_GetIter(iterable));
+    while (PyObject* raw = PyIter_Next(iterator.get())) {
+        Ref item = Ref::steal(raw);
+        body(item.get());
+    }
+    if (PyErr_Occurred()) pyglue::fail();
+}
+
+// `with manager as value: return body(value)`, exit protocol included: an
+// __exit__ that returns true swallows the error and the block gives None.
+template <class Body>
+Ref with_block(PyObject* manager, Body&& body) {
+    Ref enter = pyglue::getattr(manager, id<"__enter__">());
+    Ref exit = pyglue::getattr(manager, id<"__exit__">());
+    Ref value = pyglue::call(enter.get());
+    Ref result;
+    Ref failure = pyglue::attempt(PyExc_BaseException, [&] { result = body(value.get()); });
+    if (!failure) {
+        pyglue::call(exit.get(), Py_None, Py_None, Py_None);
+        return result;
+    }
+    Ref traceback = Ref::steal(PyException_GetTraceback(failure.get()));
+    Ref swallowed;
+    while_handling(failure.get(), [&] {
+        swallowed = pyglue::call(exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(failure.get())), failure.get(),
+                                 traceback ? traceback.get() : Py_None);
+    });
+    if (!pyglue::truth(swallowed.get())) pyglue::reraise(std::move(failure));
+    return pyglue::none();
+}
+
+// PTS data resolution: nothing -> the framework's default file, a dict as it
+// is, the path of an existing file -> loaded, anything else as it is.
+Ref resolve_pts_data(PyObject* module, PyObject* pts_data) {
+    if (!pyglue::truth(pts_data)) {
+        Ref load_datafile = global(module, id<"load_datafile">());
+        Ref yamls = global(module, id<"korrin_yamls">());
+        Ref path = pyglue::getattr(yamls.get(), id<"pts_datafile">());
+        Ref loader = global(module, id<"PtsdatafileLoader">());
+        return pyglue::call(load_datafile.get(), path.get(), loader.get());
+    }
+    if (PyDict_Check(pts_data)) return Ref::borrow(pts_data);
+    Ref os = global(module, id<"os">());
+    Ref os_path = pyglue::getattr(os.get(), id<"path">());
+    if (pyglue::truth(pyglue::call_method(os_path.get(), id<"isfile">(), pts_data).get())) {
+        Ref load_datafile = global(module, id<"load_datafile">());
+        Ref loader = global(module, id<"PtsdatafileLoader">());
+        return pyglue::call(load_datafile.get(), pts_data, loader.get());
+    }
+    return Ref::borrow(pts_data);
+}
+
+// ---------------------------------------------------------------- load_datafile
+
+Signature load_datafile_sig("load_datafile", {"datafile", "cls"});
+
+PyObject* load_datafile(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return pyglue::entry([&] {
+        auto [datafile, cls] = load_datafile_sig.bind(args, nargs, kwnames);
+        Ref data;
+        Ref caught = pyglue::attempt(PyExc_Exception, [&] {
+            Ref loader = pyglue::call(cls);
+            data = pyglue::call_method(loader.get(), id<"load">(), datafile);
+        });
+        if (!caught) return data;
+        Ref error_type, message;
+        while_handling(caught.get(), [&] {
+            error_type = global(module, id<"DatafileError">());
+            message = pyglue::check(PyUnicode_Format(id<"Failed to load the datafile '%s'">(), datafile));
+        });
+        raise_from_handler(error_type.get(), caught.get(), Chain::Cause, std::move(message));
+    });
+}
+
+// ---------------------------------------------------------------- asynchronous_profile
+
+Signature asynchronous_profile_sig("asynchronous_profile", {"device", "feature", "pts_data", "learnt_dict"});
+
+PyObject* asynchronous_profile(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return pyglue::entry([&] {
+        auto [device, feature, pts_data, learnt_dict] = asynchronous_profile_sig.bind(args, nargs, kwnames);
+        {
+            Ref banner = global(module, id<"banner">());
+            Ref alias = pyglue::getattr(device, id<"alias">());
+            Ref title = pyglue::format(id<"Profile '{f}' on '{d}'">(), {},
+                                       {{id<"f">(), feature}, {id<"d">(), alias.get()}});
+            Ref framed = pyglue::call(banner.get(), title.get());
+            log_info(module, framed.get());
+        }
+
+        // A feature class learns with an object built by load_class; anything
+        // that starts with "show" or is not a single word is a show command.
+        Ref lib, pickled_string;
+        Ref show = pyglue::text("show");
+        bool feature_class = !pyglue::truth(pyglue::call_method(feature, id<"startswith">(), show.get()).get());
+        if (feature_class) {
+            Ref words = pyglue::call_method(feature, id<"split">());
+            Py_ssize_t count = PyObject_Size(words.get());
+            if (count < 0) pyglue::fail();
+            feature_class = count == 1;
+        }
+
+        if (feature_class) {
+            Ref caught = pyglue::attempt(PyExc_Exception, [&] {
+                Ref load_class = global(module, id<"load_class">());
+                lib = pyglue::call(load_class.get(), pts_data, device);
+                lib = pyglue::call(lib.get(), device);
+                pyglue::call_method(lib.get(), id<"learn">());
+            });
+            if (caught) {
+                Ref name;
+                while_handling(caught.get(), [&] { name = pyglue::getattr(device, id<"name">()); });
+                Ref message = format_in_handler(
+                    caught.get(),
+                    id<"Issue with loading a pts class or when learning the '{f}' feature on device '{d}'\n{e}">(),
+                    {{id<"f">(), feature}, {id<"d">(), name.get()}, {id<"e">(), caught.get()}});
+                raise_from_handler(PyExc_Exception, caught.get(), Chain::NoCause, std::move(message));
+            }
+            caught = pyglue::attempt(PyExc_Exception, [&] {
+                pickled_string = pyglue::call_method(lib.get(), id<"pickle">(), lib.get());
+            });
+            if (caught) {
+                Ref message = format_in_handler(caught.get(), id<"Issue while pickling the object '{lib}'">(),
+                                                {{id<"lib">(), lib.get()}});
+                raise_from_handler(PyExc_Exception, caught.get(), Chain::Context, std::move(message));
+            }
+        } else {
+            Ref output;
+            Ref caught = pyglue::attempt(PyExc_Exception, [&] {
+                output = pyglue::call_method(device, id<"parse">(), feature);
+            });
+            if (caught) {
+                Ref message = format_in_handler(caught.get(), id<"Issue with '{f}'\n{e}">(),
+                                                {{id<"f">(), feature}, {id<"e">(), caught.get()}});
+                raise_from_handler(PyExc_Exception, caught.get(), Chain::NoCause, std::move(message));
+            }
+            Ref dill = global(module, id<"dill">());
+            pickled_string = pyglue::call_method(dill.get(), id<"dumps">(), output.get());
+            lib = Ref::borrow(feature);
+        }
+
+        // Keyed by the alias when it is true, else by the name; nothing is
+        // written before the learning succeeded.
+        Ref alias = pyglue::getattr(device, id<"alias">());
+        {
+            Ref inner = getitem(learnt_dict, feature);
+            Ref key = pyglue::truth(alias.get()) ? pyglue::getattr(device, id<"alias">())
+                                                 : pyglue::getattr(device, id<"name">());
+            setitem(inner.get(), key.get(), pickled_string.get());
+        }
+        Ref inner = getitem(learnt_dict, feature);
+        setitem(inner.get(), id<"obj">(), lib.get());
+        return getitem(learnt_dict, feature);
+    });
+}
+
+// ---------------------------------------------------------------- unpickle / pickle
+
+Signature unpickle_sig("unpickle", {"file"});
+
+PyObject* unpickle(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return pyglue::entry([&] {
+        auto [file] = unpickle_sig.bind(args, nargs, kwnames);
+        if (!pyglue::truth(file)) pyglue::raise(PyExc_Exception, "No Golden PTS profile file provided");
+        Ref open = global(module, id<"open">());
+        Ref mode = pyglue::text("rb");
+        Ref manager = pyglue::call(open.get(), file, mode.get());
+        return with_block(manager.get(), [&](PyObject* handle) {
+            Ref dill = global(module, id<"dill">());
+            return pyglue::call_method(dill.get(), id<"load">(), handle);
+        });
+    });
+}
+
+// The text form of a device key or feature name made safe as part of a file
+// name: path separators and NUL become "_", so a show command such as
+// "show interface Ethernet1/1" stays a file in the run directory.
+Ref file_name_part(PyObject* module, PyObject* value) {
+    Ref empty = pyglue::text("");
+    Ref text = pyglue::check(PyObject_Format(value, empty.get()));
+    Ref os = global(module, id<"os">());
+    Ref underscore = pyglue::text("_");
+    Ref separators[] = {pyglue::text("/"), pyglue::getattr(os.get(), id<"sep">()),
+                        pyglue::getattr(os.get(), id<"altsep">()), Ref::steal(PyUnicode_FromOrdinal(0))};
+    for (Ref& separator : separators) {
+        if (!separator) pyglue::fail();
+        if (!PyUnicode_Check(separator.get()) || PyUnicode_GET_LENGTH(separator.get()) == 0) continue;
+        text = pyglue::check(PyUnicode_Replace(text.get(), separator.get(), underscore.get(), -1));
+    }
+    return text;
+}
+
+Signature pickle_sig("pickle", {"pts", "location=None", "pts_name=None"});
+
+PyObject* pickle(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return pyglue::entry([&] {
+        auto [pts, location_arg, name_arg] = pickle_sig.bind(args, nargs, kwnames);
+        if (!pyglue::truth(pts)) return pyglue::none();
+
+        Ref location = Ref::borrow(location_arg);
+        if (!pyglue::truth(location.get())) {
+            Ref runtime = global(module, id<"runtime">());
+            location = pyglue::getattr(runtime.get(), id<"directory">());
+        }
+        Ref pts_name = Ref::borrow(name_arg);
+        if (!pyglue::truth(pts_name.get())) pts_name = pyglue::text("pts");
+
+        Ref os = global(module, id<"os">());
+        Ref os_path = pyglue::getattr(os.get(), id<"path">());
+        Ref file = pyglue::call_method(os_path.get(), id<"join">(), location.get(), pts_name.get());
+        korrin::write_atomically(module, file.get(), "wb", [&](PyObject* handle) {
+            Ref dill = global(module, id<"dill">());
+            pyglue::call_method(dill.get(), id<"dump">(), pts, handle);
+        });
+
+        for_each(pts, [&](PyObject* feature) {
+            Ref devices = getitem(pts, feature);
+            Ref items = pyglue::call_method(devices.get(), id<"items">());
+            for_each(items.get(), [&](PyObject* pair) {
+                auto [device, obj] = unpack_pair(pair);
+                Ref device_part = file_name_part(module, device.get());
+                Ref feature_part = file_name_part(module, feature);
+                Ref name = pyglue::format(
+                    id<"{l}_{d}_{f}_pts.json">(), {},
+                    {{id<"l">(), pts_name.get()}, {id<"d">(), device_part.get()}, {id<"f">(), feature_part.get()}});
+                Ref os_path = pyglue::getattr(global(module, id<"os">()).get(), id<"path">());
+                file = pyglue::call_method(os_path.get(), id<"join">(), location.get(), name.get());
+                korrin::write_atomically(module, file.get(), "w", [&](PyObject* handle) {
+                    Ref by_device = pyglue::check(PyDict_New());
+                    pyglue::check_status(PyDict_SetItem(by_device.get(), device.get(), obj.get()));
+                    Ref dump_data = pyglue::check(PyDict_New());
+                    pyglue::check_status(PyDict_SetItem(dump_data.get(), feature, by_device.get()));
+
+                    Ref jsonpickle = global(module, id<"jsonpickle">());
+                    Ref encoded = pyglue::call_method(jsonpickle.get(), id<"dumps">(), dump_data.get());
+                    Ref json = global(module, id<"json">());
+                    Ref decoded = pyglue::call_method(json.get(), id<"loads">(), encoded.get());
+                    Ref keys = pyglue::check(Py_BuildValue("[ss]", "py/object", "__dict__"));
+                    Ref recursive_trim = global(module, id<"recursive_trim">());
+                    Ref trimmed = pyglue::call_kw(recursive_trim.get(), {decoded.get()}, {{id<"keys">(), keys.get()}});
+                    Ref dump = pyglue::getattr(json.get(), id<"dump">());
+                    Ref indent = pyglue::check(PyLong_FromLong(4));
+                    pyglue::call_kw(dump.get(), {trimmed.get(), handle}, {{id<"indent">(), indent.get()}});
+                });
+            });
+        });
+        return file;
+    });
+}
+
+// ---------------------------------------------------------------- Profile.learn_features
+
+Signature learn_features_sig("Profile.learn_features",
+                             {"cls", "features", "testbed", "pts_data=None", "current_instance=None",
+                              "testscript=None", "file=None", "location=None", "pts_name=None"});
+
+// The devices the feature's PTS entry names, or else the one "uut" device.
+Ref feature_devices(PyObject* testbed, PyObject* entry) {
+    Ref devices;
+    Ref caught = pyglue::attempt(PyExc_KeyError, [&] {
+        Ref names = getitem(entry, id<"devices">());
+        Ref list = pyglue::check(PyList_New(0));
+        for_each(names.get(), [&](PyObject* name) {
+            Ref by_name = pyglue::getattr(testbed, id<"devices">());
+            Ref device = getitem(by_name.get(), name);
+            pyglue::check_status(PyList_Append(list.get(), device.get()));
+        });
+        devices = std::move(list);
+    });
+    if (!caught) return devices;
+
+    Ref message;
+    while_handling(caught.get(), [&] {
+        Ref find_devices = pyglue::getattr(testbed, id<"find_devices">());
+        Ref aliases = pyglue::check(Py_BuildValue("[s]", "uut"));
+        devices = pyglue::call_kw(find_devices.get(), {}, {{id<"aliases">(), aliases.get()}});
+        Py_ssize_t count = PyObject_Size(devices.get());
+        if (count < 0) pyglue::fail();
+        if (count < 1) message = pyglue::text("No 'uut' device was found");
+        else if (count > 1)
+            message = pyglue::format(id<"More than one device were found with alias 'uut'; {d}">(), {},
+                                     {{id<"d">(), devices.get()}});
+    });
+    if (message) raise_from_handler(PyExc_Exception, caught.get(), Chain::Context, std::move(message));
+    return devices;
+}
+
+// Learns one feature on its devices through pcall and files the results
+// into learnt_dict[feature].
+void learn_feature(PyObject* module, PyObject* feature, PyObject* testbed, PyObject* pts_data,
+                   PyObject* learnt_dict, PyObject* outputs) {
+    Ref entry;
+    Ref caught = pyglue::attempt(PyExc_KeyError, [&] { entry = getitem(pts_data, feature); });
+    if (caught) {
+        Ref message = format_in_handler(caught.get(), id<"'{f}' does not exists in pts_data file">(),
+                                        {{id<"f">(), feature}});
+        raise_from_handler(PyExc_KeyError, caught.get(), Chain::Context, std::move(message));
+    }
+
+    Ref devices = feature_devices(testbed, entry.get());
+    {
+        Ref empty = pyglue::check(PyDict_New());
+        Ref ignored = pyglue::call_method(learnt_dict, id<"setdefault">(), feature, empty.get());
+    }
+
+    // One call per device object, in first-seen order.
+    Ref seen = pyglue::check(PySet_New(nullptr));
+    Ref unique = pyglue::check(PyList_New(0));
+    Ref display = pyglue::check(PyList_New(0));
+    for_each(devices.get(), [&](PyObject* device) {
+        if (pyglue::check_status(PySet_Contains(seen.get(), device))) return;
+        pyglue::check_status(PySet_Add(seen.get(), device));
+        pyglue::check_status(PyList_Append(unique.get(), device));
+    });
+    for_each(unique.get(), [&](PyObject* device) {
+        Ref name = optional_attr(device, id<"alias">());
+        if (!name) name = pyglue::getattr(device, id<"name">());
+        pyglue::check_status(PyList_Append(display.get(), name.get()));
+    });
+    log_info(module,
+             pyglue::format(id<"Profile '{f}' on '{d}'">(), {}, {{id<"f">(), feature}, {id<"d">(), display.get()}})
+                 .get());
+
+    caught = pyglue::attempt(PyExc_Exception, [&] {
+        Ref pcall = global(module, id<"pcall">());
+        Ref worker = global(module, id<"asynchronous_profile">());
+        Ref ckwargs = pyglue::check(PyDict_New());
+        pyglue::check_status(PyDict_SetItem(ckwargs.get(), id<"feature">(), feature));
+        pyglue::check_status(PyDict_SetItem(ckwargs.get(), id<"pts_data">(), entry.get()));
+        pyglue::check_status(PyDict_SetItem(ckwargs.get(), id<"learnt_dict">(), learnt_dict));
+        Ref device_tuple = pyglue::check(PyList_AsTuple(unique.get()));
+        Ref output = pyglue::call_kw(pcall.get(), {worker.get()},
+                                     {{id<"ckwargs">(), ckwargs.get()}, {id<"device">(), device_tuple.get()}});
+        pyglue::check_status(PyDict_SetItem(outputs, feature, output.get()));
+    });
+    if (caught) {
+        Ref message = format_in_handler(caught.get(), id<"Failed in learning '{f}' feature\n{e}">(),
+                                        {{id<"f">(), feature}, {id<"e">(), caught.get()}});
+        raise_from_handler(PyExc_Exception, caught.get(), Chain::NoCause, std::move(message));
+    }
+
+    Ref results = getitem(outputs, feature);
+    for_each(results.get(), [&](PyObject* result) {
+        Ref obj = getitem(result, id<"obj">());
+        Ref items = pyglue::call_method(result, id<"items">());
+        Ref pairs = pyglue::check(PySequence_List(items.get()));
+        pyglue::check_status(PyList_Sort(pairs.get()));
+        for_each(pairs.get(), [&](PyObject* pair) {
+            auto [key, value] = unpack_pair(pair);
+            if (equals(key.get(), id<"obj">())) return;
+            Ref learnt;
+            if (Ref restore = optional_attr(obj.get(), id<"unpickle">())) {
+                learnt = pyglue::call(restore.get(), value.get());
+            } else {
+                Ref dill = global(module, id<"dill">());
+                learnt = pyglue::call_method(dill.get(), id<"loads">(), value.get());
+            }
+            Ref by_name = pyglue::getattr(testbed, id<"devices">());
+            Ref device = getitem(by_name.get(), key.get());
+            // A false alias (None, "") would file every such device under the
+            // same key; those keep their name.
+            Ref device_key = optional_attr(device.get(), id<"alias">());
+            if (!device_key || !pyglue::truth(device_key.get())) device_key = pyglue::getattr(device.get(), id<"name">());
+            Ref inner = getitem(learnt_dict, feature);
+            setitem(inner.get(), device_key.get(), learnt.get());
+        });
+    });
+}
+
+PyObject* learn_features(PyObject* cls_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return pyglue::entry([&] {
+        auto [cls, features, testbed, pts_data_arg, current_instance, testscript, file, location, pts_name] =
+            learn_features_sig.bind(args, nargs, kwnames);
+        (void)cls;
+        (void)current_instance;
+        PyObject* module = pyglue::class_module(cls_self);
+        if (!pyglue::truth(features)) {
+            Ref message = pyglue::text("No features were passed to be learnt");
+            PyErr_SetObject(PyExc_KeyError, message.get());
+            pyglue::fail();
+        }
+        Ref outputs = pyglue::check(PyDict_New());
+        Ref learnt_dict = pyglue::check(PyDict_New());
+        Ref pts_data = resolve_pts_data(module, pts_data_arg);
+
+        for_each(features, [&](PyObject* feature) {
+            learn_feature(module, feature, testbed, pts_data.get(), learnt_dict.get(), outputs.get());
+        });
+
+        if (pyglue::truth(file)) return learnt_dict;
+        if (pyglue::truth(testscript)) {
+            Ref parameters = pyglue::getattr(testscript, id<"parameters">());
+            Ref accumulated = getitem(parameters.get(), id<"learnt_dict">());
+            pyglue::call_method(accumulated.get(), id<"update">(), learnt_dict.get());
+
+            parameters = pyglue::getattr(testscript, id<"parameters">());
+            accumulated = getitem(parameters.get(), id<"learnt_dict">());
+            Ref keys = pyglue::call_method(accumulated.get(), id<"keys">());
+            Ref learnt_names = pyglue::check(PySet_New(keys.get()));
+            Ref wanted = pyglue::getattr(testscript, id<"pts_features">());
+            Ref wanted_names = pyglue::check(PySet_New(wanted.get()));
+            if (equals(learnt_names.get(), wanted_names.get())) {
+                Ref pickle = global(module, id<"pickle">());
+                parameters = pyglue::getattr(testscript, id<"parameters">());
+                accumulated = getitem(parameters.get(), id<"learnt_dict">());
+                pyglue::call_kw(pickle.get(), {accumulated.get()},
+                                {{id<"location">(), location}, {id<"pts_name">(), pts_name}});
+            }
+        } else {
+            Ref pickle = global(module, id<"pickle">());
+            pyglue::call_kw(pickle.get(), {learnt_dict.get()},
+                            {{id<"location">(), location}, {id<"pts_name">(), pts_name}});
+        }
+        return learnt_dict;
+    });
+}
+
+// ---------------------------------------------------------------- Profile.compare
+
+Signature compare_sig("Profile.compare",
+                      {"cls", "compare1", "compare2", "pts_data=None", "testbed=None", "verf_data=None"});
+
+PyObject* compare(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return pyglue::entry([&]() -> Ref {
+        compare_sig.bind(args, nargs, kwnames);
+        pyglue::raise(PyExc_NotImplementedError, "Profile.compare");
+    });
+}
+
+// ---------------------------------------------------------------- summarize_comparison
+
+Signature summarize_comparison_sig("summarize_comparison",
+                                   {"summarized_dict", "passed_feature=None", "print_not_compared=True"});
+
+PyObject* summarize_comparison(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return pyglue::entry([&]() -> Ref {
+        summarize_comparison_sig.bind(args, nargs, kwnames);
+        pyglue::raise(PyExc_NotImplementedError, "summarize_comparison");
+    });
+}
+
+// ---------------------------------------------------------------- definitions
+
+PyMethodDef compare_def = pyglue::function_def("compare", compare, compare_sig, nullptr);
+PyMethodDef learn_features_def = pyglue::function_def("learn_features", learn_features, learn_features_sig, nullptr);
+PyMethodDef load_datafile_def = pyglue::function_def("load_datafile", load_datafile, load_datafile_sig, nullptr);
+PyMethodDef asynchronous_profile_def =
+    pyglue::function_def("asynchronous_profile", asynchronous_profile, asynchronous_profile_sig,
+                         "Use asynchronous execution when profiling features on devices");
+PyMethodDef unpickle_def =
+    pyglue::function_def("unpickle", unpickle, unpickle_sig, "Unpickle file; Used for Golden profile");
+PyMethodDef pickle_def = pyglue::function_def("pickle", pickle, pickle_sig, "Pickle file; Used for Golden profile");
+PyMethodDef summarize_comparison_def = pyglue::function_def(
+    "summarize_comparison", summarize_comparison, summarize_comparison_sig, "Summarize the features comparison");
+
+}  // namespace
+
+#include "korrin/utils/profile_traffic.hpp"
 
 PyMODINIT_FUNC PyInit_profile() {
-    return pyglue::init_module(&module_def, [](pyglue::ModuleBuilder&) {});
+    return pyglue::init_module(&module_def, [](pyglue::ModuleBuilder& m) {
+        m.import("os");
+        m.import("sys");
+        m.import("dill");
+        m.import("json");
+        Ref logging = m.import("logging");
+        m.import("jsonpickle");
+        m.import("prettytable");
+        m.import("yaml");
+        Ref importlib = m.import("importlib");
+
+        // The parallel call lives in "brennic.async" where that name is
+        // importable, else in "brennic.async_"; only ImportError falls back.
+        Ref pcall;
+        Ref missing = pyglue::attempt(PyExc_ImportError, [&] {
+            Ref name = pyglue::text("brennic.async");
+            Ref async_module = pyglue::call_method(importlib.get(), id<"import_module">(), name.get());
+            pcall = pyglue::getattr(async_module.get(), id<"pcall">());
+        });
+        if (missing)
+            while_handling(missing.get(), [&] { pcall = pyglue::ModuleBuilder::from_import("brennic.async_", "pcall"); });
+        m.bind("pcall", pcall.get());
+
+        m.import_from("brennic.dorvex", "runtime");
+        m.import_from("brennic.log.utils", "banner");
+        m.import_from("brennic.datastructures", "AttrDict");
+        m.import_from("brennic.strivel.exceptions", "DatafileError");
+        m.import_from("korrin.abstract", "Lookup");
+        m.import_from("korrin.utils.diff", "Diff");
+        m.import_from("korrin.libs.sdk", "korrin_yamls");
+        m.import_from("korrin.ops.utils", "get_ops_exclude");
+        m.import_from("korrin.utils.summary", "Summary");
+        m.import_from("korrin.harness.utils", "load_class");
+        m.import_from("korrin.libs.parser.utils", "get_parser_exclude");
+        m.import_from("korrin.harness.utils", "recursive_trim");
+        m.import_from("korrin.harness.datafile.loader", "PtsdatafileLoader");
+        m.import_from("korrin.harness.exceptions", "KorrinTgnError");
+
+        Ref module_name = pyglue::check(PyModule_GetNameObject(m.module()));
+        Ref log = pyglue::call_method(logging.get(), id<"getLogger">(), module_name.get());
+        m.bind("log", log.get());
+
+        Ref profile = m.add_class("korrin.utils.profile.Profile", "Profile()\n--\n\n", nullptr);
+        m.add_classmethod(profile.get(), &compare_def);
+        m.add_classmethod(profile.get(), &learn_features_def);
+
+        m.add_function(&load_datafile_def);
+        m.add_function(&asynchronous_profile_def);
+        m.add_function(&unpickle_def);
+        m.add_function(&pickle_def);
+        m.add_function(&summarize_comparison_def);
+        m.add_function(&pickle_traffic_def);
+        m.add_function(&unpickle_traffic_def);
+        m.add_function(&unpickle_stream_data_def);
+    });
 }
