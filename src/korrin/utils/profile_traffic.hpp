@@ -1,5 +1,7 @@
 // Traffic profile tables and traffic stream data files of korrin.utils.profile.
-// Included once, by profile.cpp, after "pyglue/pyglue.hpp".
+// Included once, by profile.cpp, after "pyglue/pyglue.hpp". The functions are
+// module-level: their C `self` is the module, whose globals (os, prettytable,
+// yaml, runtime, banner, log, KorrinTgnError, open) are read at call time.
 #pragma once
 
 #include "pyglue/pyglue.hpp"
@@ -7,6 +9,8 @@
 
 namespace korrin::traffic {
 
+using pyglue::global;
+using pyglue::id;
 using pyglue::Ref;
 using pyglue::Signature;
 
@@ -14,24 +18,201 @@ inline Signature pickle_traffic_sig("pickle_traffic", {"tgn_profile", "location=
 inline Signature unpickle_traffic_sig("unpickle_traffic", {"file"});
 inline Signature unpickle_stream_data_sig("unpickle_stream_data", {"file", "copy=False", "copy_file=None"});
 
-inline PyObject* pickle_traffic(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&]() -> Ref {
-        pickle_traffic_sig.bind(args, nargs, kwnames);
-        pyglue::raise(PyExc_NotImplementedError, "pickle_traffic");
+// `raise <global name>(message)`
+[[noreturn]] inline void raise_global(PyObject* module, PyObject* name, const char* message) {
+    Ref type = global(module, name);
+    Ref text = pyglue::text(message);
+    Ref exception = pyglue::call(type.get(), text.get());
+    if (!PyExceptionInstance_Check(exception.get()))
+        pyglue::raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+    pyglue::fail();
+}
+
+// `log.info(banner(title))`
+inline void log_banner(PyObject* module, const char* title) {
+    Ref banner = global(module, id<"banner">());
+    Ref text = pyglue::text(title);
+    Ref framed = pyglue::call(banner.get(), text.get());
+    Ref log = global(module, id<"log">());
+    pyglue::call_method(log.get(), id<"info">(), framed.get());
+}
+
+// `with manager as value: body(value)`, exit protocol included, so an
+// __exit__ that returns true swallows the error as the statement would.
+template <class Body>
+void with_block(PyObject* manager, Body&& body) {
+    Ref enter = pyglue::getattr(manager, id<"__enter__">());
+    Ref exit = pyglue::getattr(manager, id<"__exit__">());
+    Ref value = pyglue::call(enter.get());
+    Ref failure = pyglue::attempt(PyExc_BaseException, [&] { body(value.get()); });
+    if (!failure) {
+        pyglue::call(exit.get(), Py_None, Py_None, Py_None);
+        return;
+    }
+    Ref traceback = Ref::steal(PyException_GetTraceback(failure.get()));
+    Ref swallowed = pyglue::call(exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(failure.get())), failure.get(),
+                                 traceback ? traceback.get() : Py_None);
+    if (!pyglue::truth(swallowed.get())) pyglue::reraise(std::move(failure));
+}
+
+// os.path.<predicate>(path), by truth
+inline bool path_test(PyObject* os_path, PyObject* predicate, PyObject* path) {
+    return pyglue::truth(pyglue::call_method(os_path, predicate, path).get());
+}
+
+inline PyObject* pickle_traffic(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return pyglue::entry([&] {
+        auto [tgn_profile, location_arg, name_arg] = pickle_traffic_sig.bind(args, nargs, kwnames);
+        if (!pyglue::truth(tgn_profile)) return pyglue::none();
+        Ref prettytable = global(module, id<"prettytable">());
+        Ref table_class = pyglue::getattr(prettytable.get(), id<"PrettyTable">());
+        if (!pyglue::check_status(PyObject_IsInstance(tgn_profile, table_class.get()))) return pyglue::none();
+
+        log_banner(module, "Save traffic profile to Korrin Logs");
+
+        Ref location = Ref::borrow(location_arg);
+        if (!pyglue::truth(location.get())) {
+            Ref runtime = global(module, id<"runtime">());
+            location = pyglue::getattr(runtime.get(), id<"directory">());
+        }
+        Ref name = Ref::borrow(name_arg);
+        if (!pyglue::truth(name.get())) name = pyglue::text("traffic_profile");
+
+        Ref os = global(module, id<"os">());
+        Ref os_path = pyglue::getattr(os.get(), id<"path">());
+        Ref tgn_file = pyglue::call_method(os_path.get(), id<"join">(), location.get(), name.get());
+
+        write_atomically(module, tgn_file.get(), "w", [&](PyObject* file) {
+            Ref content = pyglue::call_method(tgn_profile, id<"get_string">());
+            pyglue::call_method(file, id<"write">(), content.get());
+        });
+        return tgn_file;
     });
 }
 
-inline PyObject* unpickle_traffic(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&]() -> Ref {
-        unpickle_traffic_sig.bind(args, nargs, kwnames);
-        pyglue::raise(PyExc_NotImplementedError, "unpickle_traffic");
+inline constexpr const char* kTrafficFields[] = {
+    "Source/Dest Port Pair", "Traffic Item",  "Tx Frames", "Rx Frames",        "Frames Delta",
+    "Tx Frame Rate",         "Rx Frame Rate", "Loss %",    "Outage (seconds)",
+};
+
+// A fresh list of the nine column names.
+inline Ref traffic_fields() {
+    constexpr Py_ssize_t count = sizeof kTrafficFields / sizeof kTrafficFields[0];
+    Ref fields = pyglue::check(PyList_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i) PyList_SET_ITEM(fields.get(), i, pyglue::text(kTrafficFields[i]).release());
+    return fields;
+}
+
+inline bool contains(PyObject* line, PyObject* part) {
+    return pyglue::check_status(PySequence_Contains(line, part)) != 0;
+}
+
+// One data line: stripped, split at "|", empty pieces (outside the outer
+// bars) dropped, every other piece stripped, blank cells kept as "".
+inline Ref row_values(PyObject* line) {
+    Ref stripped = pyglue::call_method(line, id<"strip">());
+    Ref bar = pyglue::text("|");
+    Ref pieces = pyglue::call_method(stripped.get(), id<"split">(), bar.get());
+    Ref row = pyglue::check(PyList_New(0));
+    Ref iterator = pyglue::check(PyObject_GetIter(pieces.get()));
+    while (PyObject* raw = PyIter_Next(iterator.get())) {
+        Ref piece = Ref::steal(raw);
+        if (pyglue::check_status(PyObject_Length(piece.get())) < 1) continue;
+        Ref value = pyglue::call_method(piece.get(), id<"strip">());
+        pyglue::check_status(PyList_Append(row.get(), value.get()));
+    }
+    if (PyErr_Occurred()) pyglue::fail();
+    return row;
+}
+
+inline PyObject* unpickle_traffic(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return pyglue::entry([&] {
+        auto [file_arg] = unpickle_traffic_sig.bind(args, nargs, kwnames);
+        Ref file = Ref::borrow(file_arg);
+        Ref os = global(module, id<"os">());
+        Ref os_path = pyglue::getattr(os.get(), id<"path">());
+
+        if (!path_test(os_path.get(), id<"isfile">(), file.get())) {
+            Ref environ = pyglue::getattr(os.get(), id<"environ">());
+            Ref branch_key = pyglue::text("BRANCH");
+            if (!contains(environ.get(), branch_key.get()))
+                raise_global(module, id<"KorrinTgnError">(),
+                             "Golden traffic profile is a directory, branch information not provided");
+            Ref branch = pyglue::check(PyObject_GetItem(environ.get(), branch_key.get()));
+            Ref relative = pyglue::format(id<"{br}/golden_traffic_profile">(), {}, {{id<"br">(), branch.get()}});
+            file = pyglue::call_method(os_path.get(), id<"join">(), file.get(), relative.get());
+        }
+        if (!path_test(os_path.get(), id<"exists">(), file.get()) ||
+            !path_test(os_path.get(), id<"isfile">(), file.get()))
+            raise_global(module, id<"KorrinTgnError">(), "Golden traffic profile file not found");
+
+        Ref prettytable = global(module, id<"prettytable">());
+        Ref table_class = pyglue::getattr(prettytable.get(), id<"PrettyTable">());
+        Ref golden_profile = pyglue::call(table_class.get());
+        Ref fields = traffic_fields();
+        pyglue::setattr(golden_profile.get(), id<"field_names">(), fields.get());
+
+        Ref open = global(module, id<"open">());
+        Ref read_mode = pyglue::text("r");
+        Ref manager = pyglue::call(open.get(), file.get(), read_mode.get());
+        with_block(manager.get(), [&](PyObject* handle) {
+            Ref content = pyglue::call_method(handle, id<"read">());
+            Ref lines = pyglue::call_method(content.get(), id<"splitlines">());
+            Ref border = pyglue::text("--------");
+            Ref header = pyglue::text("Outage (seconds)");
+            Ref iterator = pyglue::check(PyObject_GetIter(lines.get()));
+            while (PyObject* raw = PyIter_Next(iterator.get())) {
+                Ref line = Ref::steal(raw);
+                if (contains(line.get(), border.get()) || contains(line.get(), header.get())) continue;
+                Ref row = row_values(line.get());
+                pyglue::call_method(golden_profile.get(), id<"add_row">(), row.get());
+            }
+            if (PyErr_Occurred()) pyglue::fail();
+        });
+
+        Ref left = pyglue::text("l");
+        pyglue::setattr(golden_profile.get(), id<"align">(), left.get());
+        return golden_profile;
     });
 }
 
-inline PyObject* unpickle_stream_data(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&]() -> Ref {
-        unpickle_stream_data_sig.bind(args, nargs, kwnames);
-        pyglue::raise(PyExc_NotImplementedError, "unpickle_stream_data");
+inline PyObject* unpickle_stream_data(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return pyglue::entry([&] {
+        auto [file, copy, copy_file] = unpickle_stream_data_sig.bind(args, nargs, kwnames);
+        Ref os = global(module, id<"os">());
+        Ref os_path = pyglue::getattr(os.get(), id<"path">());
+        if (!path_test(os_path.get(), id<"exists">(), file) || !path_test(os_path.get(), id<"isfile">(), file))
+            raise_global(module, id<"KorrinTgnError">(), "Traffic stream data file not found");
+
+        log_banner(module, "Reading traffic streams data file");
+
+        Ref streams_dict;
+        Ref open = global(module, id<"open">());
+        Ref manager = pyglue::call(open.get(), file);
+        with_block(manager.get(), [&](PyObject* handle) {
+            Ref yaml = global(module, id<"yaml">());
+            streams_dict = pyglue::call_method(yaml.get(), id<"safe_load">(), handle);
+        });
+        // A swallowing __exit__ would leave the name unbound in a def.
+        if (!streams_dict) {
+            PyErr_SetString(PyExc_UnboundLocalError,
+                            "cannot access local variable 'streams_dict' where it is not associated with a value");
+            pyglue::fail();
+        }
+
+        if (pyglue::truth(copy) && pyglue::truth(copy_file)) {
+            Ref runtime = global(module, id<"runtime">());
+            Ref directory = pyglue::getattr(runtime.get(), id<"directory">());
+            Ref streams_file = pyglue::call_method(os_path.get(), id<"join">(), directory.get(), copy_file);
+            Ref copy_path = pyglue::format(id<"{}.yaml">(), {streams_file.get()});
+            write_atomically(module, copy_path.get(), "w", [&](PyObject* handle) {
+                Ref yaml = global(module, id<"yaml">());
+                Ref dump = pyglue::getattr(yaml.get(), id<"dump">());
+                pyglue::call_kw(dump.get(), {streams_dict.get(), handle}, {{id<"default_flow_style">(), Py_False}});
+            });
+        }
+        return streams_dict;
     });
 }
 

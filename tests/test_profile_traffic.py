@@ -1,0 +1,170 @@
+"""Traffic profile tables and traffic stream data files of korrin.utils.profile."""
+import inspect
+import os
+import types
+
+import prettytable
+import pytest
+import yaml
+
+import korrin.utils.profile as profile
+from support import assert_same_binding_errors, signature_text
+
+FIELDS = ["Source/Dest Port Pair", "Traffic Item", "Tx Frames", "Rx Frames", "Frames Delta",
+          "Tx Frame Rate", "Rx Frame Rate", "Loss %", "Outage (seconds)"]
+ROWS = [["1/1-1/2", "item A", 1000, 998, 2, "10.5", "10.4", "0.2", "0.01"],
+        ["1/3-1/4", "  spaced  ", 0, 0, 0, "", "0", "", "  "]]
+NOT_FOUND = "Golden traffic profile file not found"
+NO_BRANCH = "Golden traffic profile is a directory, branch information not provided"
+
+
+@pytest.fixture
+def run(tmp_path, monkeypatch):
+    """The run directory, and the log lines written through banner/log."""
+    lines = []
+    (tmp_path / "run").mkdir()
+    monkeypatch.setattr(profile, "runtime", types.SimpleNamespace(directory=str(tmp_path / "run")))
+    monkeypatch.setattr(profile, "banner", lambda text: f"[{text}]")
+    monkeypatch.setattr(profile, "log", types.SimpleNamespace(info=lines.append))
+    monkeypatch.delenv("BRANCH", raising=False)
+    return types.SimpleNamespace(dir=tmp_path / "run", lines=lines)
+
+
+def table(*rows, cls=prettytable.PrettyTable):
+    t = cls(FIELDS)
+    for row in rows:
+        t.add_row(row)
+    return t
+
+
+class Table(prettytable.PrettyTable):
+    pass
+
+
+@pytest.mark.parametrize("function, params, doc", [
+    (profile.pickle_traffic, "tgn_profile, location=None, tgn_profile_name=None",
+     "Dump traffic profile to runtime directory"),
+    (profile.unpickle_traffic, "file", "Unpacks traffic profile and returns a prettytable object"),
+    (profile.unpickle_stream_data, "file, copy=False, copy_file=None",
+     "Unpacks file containing traffic stream data values\n"
+     "Returns a python dictionary containing the data\n"
+     "Copies user provided file to runtime logs if requested"),
+])
+def test_interface(function, params, doc):
+    assert signature_text(function) == f"({params})"
+    assert inspect.getdoc(function) == doc and function.__doc__.count("\n") == doc.count("\n")
+    assert_same_binding_errors(function, function.__name__, params)
+
+
+@pytest.mark.parametrize("value", [None, {}, {"a": 1}, "traffic", 0, [ROWS[0]]])
+def test_pickle_traffic_ignores_non_tables(run, value):
+    assert profile.pickle_traffic(value) is None
+    assert run.lines == [] and os.listdir(run.dir) == []
+
+
+@pytest.mark.parametrize("cls, location, name", [
+    (prettytable.PrettyTable, None, None), (Table, "", ""), (Table, None, "tgn.txt"),
+    (prettytable.PrettyTable, "elsewhere", "tgn"),
+])
+def test_pickle_traffic_writes_table_text(run, monkeypatch, cls, location, name):
+    monkeypatch.chdir(run.dir.parent)
+    if location:
+        os.mkdir(location)
+    t = table(*ROWS, cls=cls)
+    path = profile.pickle_traffic(t, location=location, tgn_profile_name=name)
+    assert path == os.path.join(location or str(run.dir), name or "traffic_profile")
+    with open(path, newline="") as f:
+        assert f.read() == t.get_string()
+    assert os.listdir(os.path.dirname(path)) == [os.path.basename(path)]
+    assert run.lines == ["[Save traffic profile to Korrin Logs]"]
+
+
+def test_pickle_traffic_failures_keep_previous_file(run):
+    (run.dir / "traffic_profile").write_text("old")
+    broken = table(ROWS[0])
+    broken.get_string = lambda: 1 / 0
+    with pytest.raises(ZeroDivisionError):
+        profile.pickle_traffic(broken)
+    assert os.listdir(run.dir) == ["traffic_profile"] and (run.dir / "traffic_profile").read_text() == "old"
+    with pytest.raises(FileNotFoundError):
+        profile.pickle_traffic(table(), location=str(run.dir / "missing"))
+
+
+@pytest.mark.parametrize("rows", [[], ROWS, [[f"r{i}"] + [str(i)] * 8 for i in range(50)]])
+def test_traffic_round_trip(run, rows):
+    back = profile.unpickle_traffic(profile.pickle_traffic(table(*rows)))
+    assert isinstance(back, prettytable.PrettyTable) and back.field_names == FIELDS
+    assert back.rows == [[str(cell).strip() for cell in row] for row in rows]
+    assert [back.align[f] for f in FIELDS] == ["l"] * 9
+
+
+@pytest.mark.parametrize("target, branch, outcome", [
+    ("main/golden_traffic_profile", None, None), ("main/golden_traffic_profile", "dev", None),
+    ("", "main", None), ("", "dev", NOT_FOUND), ("", None, NO_BRANCH),
+    ("nothing", None, NO_BRANCH), ("nothing", "main", NOT_FOUND), ("dir", "main", NOT_FOUND),
+])
+def test_golden_profile_location(run, monkeypatch, target, branch, outcome):
+    (run.dir / "main").mkdir()
+    (run.dir / "main" / "golden_traffic_profile").write_text(table(ROWS[0]).get_string())
+    (run.dir / "dir" / "main" / "golden_traffic_profile").mkdir(parents=True)
+    if branch:
+        monkeypatch.setenv("BRANCH", branch)
+    if outcome is None:
+        assert profile.unpickle_traffic(str(run.dir / target)).rows == [[str(c) for c in ROWS[0]]]
+        return
+    with pytest.raises(profile.KorrinTgnError) as info:
+        profile.unpickle_traffic(str(run.dir / target))
+    assert info.value.args == (outcome,) and info.value.__cause__ is None
+    assert not info.value.__suppress_context__ and run.lines == []
+
+
+@pytest.mark.parametrize("text, rows", [
+    ("| a | b---------c | " + " | ".join("x" * 7), []),
+    ("|a|Outage (seconds)|" + "|".join("1" * 7) + "|", []),
+    ("  |a| |c|d|e|f|g|h|i|  \n+--------+\n", [["a", "", "c", "d", "e", "f", "g", "h", "i"]]),
+    (table(ROWS[0]).get_string() + "\n\n", ValueError),
+    ("| 1 | 2 |\n| 3 | 4 |", ValueError),
+])
+def test_traffic_line_rules(run, text, rows):
+    (run.dir / "t").write_text(text)
+    if rows is ValueError:
+        with pytest.raises(ValueError, match="incorrect number of values"):
+            profile.unpickle_traffic(str(run.dir / "t"))
+    else:
+        assert profile.unpickle_traffic(str(run.dir / "t")).rows == rows
+
+
+STREAMS = {"streams": [{"name": "s1", "rate": 10.5, "ports": ["1/1", "1/2"]}], "enabled": True}
+
+
+@pytest.mark.parametrize("copy, copy_file, written", [
+    (False, None, None), (False, "s", None), (True, None, None), (True, "", None), (0, "s", None),
+    (True, "streams", "streams.yaml"), (1, "streams.yaml", "streams.yaml.yaml"),
+])
+@pytest.mark.parametrize("content", [STREAMS, [1, "a"], None])
+def test_stream_data(run, copy, copy_file, written, content):
+    source = run.dir.parent / "in.yaml"
+    source.write_text("" if content is None else "# comment\n" + yaml.dump(content, default_flow_style=True))
+    assert profile.unpickle_stream_data(str(source), copy=copy, copy_file=copy_file) == content
+    assert run.lines == ["[Reading traffic streams data file]"]
+    assert os.listdir(run.dir) == ([written] if written else [])
+    if written:
+        assert (run.dir / written).read_text() == yaml.dump(content, default_flow_style=False)
+
+
+@pytest.mark.parametrize("kind, error", [
+    ("missing", profile.KorrinTgnError), ("dir", profile.KorrinTgnError),
+    ("!!python/object:os.stat_result {}", yaml.constructor.ConstructorError),
+    ("a: [1, 2", yaml.YAMLError),
+])
+def test_stream_data_bad_input(run, kind, error):
+    source = run.dir.parent / "in.yaml"
+    if kind == "dir":
+        source.mkdir()
+    elif kind != "missing":
+        source.write_text(kind)
+    with pytest.raises(error) as info:
+        profile.unpickle_stream_data(str(source), True, "copy")
+    if error is profile.KorrinTgnError:
+        assert info.value.args == ("Traffic stream data file not found",) and run.lines == []
+    assert os.listdir(run.dir) == []
