@@ -1,7 +1,8 @@
 // A line wrapper equal to textwrap.wrap(text, width) with default options, for
 // the texts it provably handles: ASCII printable characters and the wrapper's
-// own whitespace ("\t\n\v\f\r "), without hyphens (no hyphen breaking or
-// em-dash rules apply then). Other texts go to textwrap itself.
+// own whitespace ("\t\n\v\f\r "), where every hyphen stands alone between
+// whitespace (as in "    - item"): such a hyphen is a word of its own, and no
+// hyphen-breaking or em-dash rule can apply. Other texts go to textwrap itself.
 #pragma once
 
 #include "pyglue/pyglue.hpp"
@@ -17,15 +18,22 @@ struct Span {
     std::size_t end;
 };
 
+inline bool wrapper_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
 inline bool handles(PyObject* text) {
     if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return false;
     const char* s = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        bool printable = c >= 0x20 && c < 0x7f;
-        bool wrapper_space = c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-        if (c == '-' || !(printable || wrapper_space)) return false;
+        char c = s[i];
+        if (c == '-') {
+            bool alone = (i == 0 || wrapper_space(s[i - 1])) && (i + 1 == n || wrapper_space(s[i + 1]));
+            if (!alone) return false;
+        } else if (!((c >= 0x20 && c < 0x7f) || wrapper_space(c))) {
+            return false;
+        }
     }
     return true;
 }
