@@ -22,7 +22,7 @@ $(VENV)/.deps: $(BIN)/python pyproject.toml
 	touch $@
 
 $(VENV)/.framework: $(VENV)/.deps $(FRAMEWORK_FILES)
-	flock $(VENV)/.lock $(BIN)/python -m pip install --quiet --no-deps --no-build-isolation ./framework
+	flock $(VENV)/.lock $(BIN)/python -m pip install --quiet --no-deps ./framework
 	touch $@
 
 # The CMake build directory persists under build/, so a C++ change rebuilds
@@ -52,6 +52,21 @@ dev-%: $(VENV)/.deps
 	  -DPython_EXECUTABLE=$(abspath $(BIN)/python) > /dev/null
 	$(BIN)/cmake --build build/dev-$* --target $*
 	cp build/dev-$*/$*$(EXT_SUFFIX) $(SITE_DIR)/korrin/utils/
+
+# The extensions built with AddressSanitizer and UndefinedBehaviorSanitizer,
+# placed ahead of the regular ones on the path, and the whole suite run on them.
+SANITIZE_DIR := build/sanitize
+SANITIZE_ENV := PYTHONPATH=$(abspath $(SANITIZE_DIR)/site) PYTHONMALLOC=malloc \
+  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+  ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+sanitize: build
+	$(BIN)/cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORRIN_SANITIZE=ON \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja) -DPython_EXECUTABLE=$(abspath $(BIN)/python) > /dev/null
+	$(BIN)/cmake --build $(SANITIZE_DIR)
+	mkdir -p $(SANITIZE_DIR)/site/korrin/utils
+	cp $(SANITIZE_DIR)/*$(EXT_SUFFIX) $(SANITIZE_DIR)/site/korrin/utils/
+	$(SANITIZE_ENV) $(BIN)/python -m pytest -p no:cacheprovider
 
 clean:
 	rm -rf $(VENV) build framework/build
