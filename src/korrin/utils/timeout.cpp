@@ -6,6 +6,8 @@
 // effect at once.
 #include "pyglue/pyglue.hpp"
 
+#include <variant>
+
 using pyglue::id;
 using pyglue::Ref;
 using pyglue::Signature;
@@ -24,6 +26,26 @@ void log_info(PyObject* cls, PyObject* message) {
 Ref now(PyObject* cls) {
     Ref time = global(cls, id<"time">());
     return pyglue::call_method(time.get(), id<"time">());
+}
+
+// A message built the way str.format builds it: each replacement field is
+// format(value, spec), the text between fields is kept; no template parsing
+// on every polling step.
+struct Field {
+    PyObject* value;
+    PyObject* spec;
+};
+
+Ref message(std::initializer_list<std::variant<PyObject*, Field>> parts) {
+    Ref pieces = pyglue::check(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
+    Py_ssize_t n = 0;
+    for (const auto& part : parts) {
+        Ref piece = std::holds_alternative<Field>(part)
+            ? pyglue::check(PyObject_Format(std::get<Field>(part).value, std::get<Field>(part).spec))
+            : Ref::borrow(std::get<PyObject*>(part));
+        PyTuple_SET_ITEM(pieces.get(), n++, piece.release());
+    }
+    return pyglue::check(PyUnicode_Join(id<"">(), pieces.get()));
 }
 
 // ---------------------------------------------------------------- Timeout
@@ -54,10 +76,10 @@ PyObject* timeout_init(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, P
         pyglue::setattr(self, id<"count">(), one.get());
         Ref mt = pyglue::getattr(self, id<"max_time">());
         Ref i = pyglue::getattr(self, id<"interval">());
-        Ref message = pyglue::format(id<"Starting a timeout with maximum time of {mt} seconds with interval of {i} "
-                                        "seconds, Test case will fail after the maximum time set">(),
-                                     {}, {{id<"mt">(), mt.get()}, {id<"i">(), i.get()}});
-        log_info(cls, message.get());
+        Ref text = message({id<"Starting a timeout with maximum time of ">(), Field{mt.get(), id<"">()},
+                            id<" seconds with interval of ">(), Field{i.get(), id<"">()},
+                            id<" seconds, Test case will fail after the maximum time set">()});
+        log_info(cls, text.get());
         return pyglue::none();
     });
 }
@@ -86,8 +108,7 @@ PyObject* timeout_iterate(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
         Ref owed = pyglue::getattr(self, id<"one_more_time">());
         if (pyglue::truth(owed.get())) {
             // The last attempt is granted at the deadline whatever the clock says.
-            Ref message = pyglue::text("Performing the last attempt");
-            log_info(cls, message.get());
+            log_info(cls, id<"Performing the last attempt">());
             pyglue::setattr(self, id<"one_more_time">(), Py_False);
             return pyglue::boolean(true);
         }
@@ -95,8 +116,7 @@ PyObject* timeout_iterate(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
         Ref deadline = pyglue::getattr(self, id<"timeout">());
         Ref keep_going = pyglue::check(PyObject_RichCompare(current.get(), deadline.get(), Py_LT));
         if (!pyglue::truth(keep_going.get())) {
-            Ref message = pyglue::text("Ran out of time for this timeout");
-            log_info(cls, message.get());
+            log_info(cls, id<"Ran out of time for this timeout">());
         }
         return keep_going;
     });
@@ -114,8 +134,7 @@ PyObject* timeout_sleep(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, 
         Ref remaining = pyglue::check(PyNumber_Subtract(deadline.get(), current.get()));
         Ref zero = pyglue::check(PyLong_FromLong(0));
         if (pyglue::truth(pyglue::check(PyObject_RichCompare(remaining.get(), zero.get(), Py_LT)).get())) {
-            Ref message = pyglue::text("0 second remaining; Will not sleep");
-            log_info(cls, message.get());
+            log_info(cls, id<"0 second remaining; Will not sleep">());
             return pyglue::none();
         }
         Ref sleep_time = pyglue::getattr(self, id<"interval">());
@@ -125,10 +144,10 @@ PyObject* timeout_sleep(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, 
             pyglue::setattr(self, id<"one_more_time">(), Py_True);
         }
         Ref count = pyglue::getattr(self, id<"count">());
-        Ref message = pyglue::format(id<"{0:.2f} seconds remaining; Sleeping for {1:.2f} seconds. "
-                                        "'{v}' attempt(s) have been performed">(),
-                                     {remaining.get(), sleep_time.get()}, {{id<"v">(), count.get()}});
-        log_info(cls, message.get());
+        Ref text = message({Field{remaining.get(), id<".2f">()}, id<" seconds remaining; Sleeping for ">(),
+                            Field{sleep_time.get(), id<".2f">()}, id<" seconds. '">(), Field{count.get(), id<"">()},
+                            id<"' attempt(s) have been performed">()});
+        log_info(cls, text.get());
         count = pyglue::getattr(self, id<"count">());
         Ref one = pyglue::check(PyLong_FromLong(1));
         Ref next = pyglue::check(PyNumber_InPlaceAdd(count.get(), one.get()));
