@@ -27,8 +27,10 @@ def type_error_text(callable_, *args, **kwargs):
 # `required` required and `optional` optional parameters (self excluded).
 def bad_calls(required, optional, names):
     total = required + optional
-    calls = [((), {}), (tuple(range(total + 1)), {}), (tuple(range(total + 3)), {}),
+    calls = [(tuple(range(total + 1)), {}), (tuple(range(total + 3)), {}),
              (tuple(range(required)), {"no_such_argument": 1})]
+    if required:
+        calls.append(((), {}))
     if required:
         calls.append((tuple(range(required)), {names[0]: 1}))
     if required > 1:
