@@ -4,7 +4,6 @@
 
 #include "pyglue/pyglue.hpp"
 
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -88,12 +87,8 @@ inline std::uint64_t has_byte(std::uint64_t w, std::uint64_t byte) {
     return (v - 0x0101010101010101ULL) & ~v & 0x8080808080808080ULL;
 }
 
-template <class Char>
-Survey survey(const Char* p, Py_ssize_t len);
-
 // One-byte text, a word at a time.
 inline Survey survey(const Py_UCS1* p, Py_ssize_t len) {
-    if constexpr (std::endian::native != std::endian::little) return survey<Py_UCS1>(p, len);
     std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ static_cast<std::uint64_t>(len);
     std::uint64_t any = 0, special = 0;
     auto take = [&](std::uint64_t w) {
@@ -110,9 +105,9 @@ inline Survey survey(const Py_UCS1* p, Py_ssize_t len) {
             take(w);
         }
         if (p < end) {
-            // The last word overlaps what was taken; drop those bytes.
+            // The last word overlaps what was taken, which changes nothing.
             std::memcpy(&w, end - 8, 8);
-            take(w >> (8 * (8 - (end - p))));
+            take(w);
         }
     } else {
         // Zero padding cannot pass for "\r", ETX or a non-ASCII byte.
