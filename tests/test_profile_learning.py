@@ -22,49 +22,34 @@ PTS = {
 def test_learn_store_and_reload(tmp_path):
     testbed = example_testbed()
     learnt = profile.Profile.learn_features(list(PTS), testbed, pts_data=PTS, location=str(tmp_path))
-
     assert {f: sorted(devices) for f, devices in learnt.items()} == {
-        "bgp": ["R3", "helper", "uut"],
-        "interface": ["R3", "helper", "uut"],
-        "show version": ["uut"],
-        "show interface Ethernet1/1": ["helper", "uut"],
-    }
-    bgp = learnt["bgp"]["uut"]
-    assert type(bgp).__name__ == "Bgp" and bgp.info == testbed.devices["R1"].state["bgp"]
+        "bgp": ["R3", "helper", "uut"], "interface": ["R3", "helper", "uut"],
+        "show version": ["uut"], "show interface Ethernet1/1": ["helper", "uut"]}
+    assert learnt["bgp"]["uut"].info == testbed.devices["R1"].state["bgp"]
     assert learnt["show version"]["uut"] == testbed.devices["R1"].parse("show version")
-
     assert profile.unpickle(str(tmp_path / "pts")) == learnt
     names = set(os.listdir(tmp_path))
-    assert {"pts", "pts_R3_bgp_pts.json", "pts_uut_show version_pts.json",
-            "pts_helper_show interface Ethernet1_1_pts.json"} <= names
-    assert len(names) == 1 + 3 + 3 + 1 + 2
+    assert len(names) == 1 + 3 + 3 + 1 + 2 and "pts_helper_show interface Ethernet1_1_pts.json" in names
 
 
-def test_worker_failure_reaches_the_caller(tmp_path):
-    pts = {"bgp": {"class": "korrin.sim.features.NoSuchFeature", "devices": ["R1", "R2"]}}
-    with pytest.raises(Exception) as info:
-        profile.Profile.learn_features(["bgp"], example_testbed(), pts_data=pts, location=str(tmp_path))
-    text = str(info.value)
-    assert text.startswith("Failed in learning 'bgp' feature\n")
-    assert "Issue with loading a pts class or when learning the 'bgp' feature on device 'R2'" in text
-    assert os.listdir(tmp_path) == []
-
-
-def test_show_command_failure_names_the_command():
-    with pytest.raises(Exception, match="Issue with 'show interface Ethernet9/9'"):
-        profile.Profile.learn_features(["show interface Ethernet9/9"], example_testbed(),
-                                       pts_data={"show interface Ethernet9/9": {}}, file=True)
+@pytest.mark.parametrize("feature, pts, error, text", [
+    ("bgp", {"bgp": {"class": "korrin.sim.features.Nothing", "devices": ["R1", "R2"]}}, Exception,
+     "Failed in learning 'bgp' feature\n"),
+    ("show interface Ethernet9/9", {"show interface Ethernet9/9": {}}, Exception,
+     "Issue with 'show interface Ethernet9/9'"),
+    ("bgp", "unreadable", DatafileError, "Failed to load the datafile"),
+])
+def test_failures_reach_the_caller(feature, pts, error, text, tmp_path):
+    if pts == "unreadable":
+        pts = tmp_path / "pts.yaml"
+        pts.write_text("bgp: [unclosed")
+        pts = str(pts)
+    with pytest.raises(error) as info:
+        profile.Profile.learn_features([feature], example_testbed(), pts_data=pts, location=str(tmp_path))
+    assert text in str(info.value)
+    assert set(os.listdir(tmp_path)) <= {"pts.yaml"}
 
 
 def test_default_pts_file_is_used_without_pts_data():
     learnt = profile.Profile.learn_features(["show version"], example_testbed(), file=True)
     assert list(learnt["show version"]) == ["uut"]
-
-
-def test_unreadable_pts_file(tmp_path):
-    path = tmp_path / "pts.yaml"
-    path.write_text("bgp: [unclosed")
-    with pytest.raises(DatafileError) as info:
-        profile.Profile.learn_features(["bgp"], example_testbed(), pts_data=str(path))
-    assert str(info.value) == f"Failed to load the datafile '{path}'"
-    assert isinstance(info.value.__cause__, DatafileError)
