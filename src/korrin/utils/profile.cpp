@@ -9,6 +9,8 @@
 
 #include "korrin/utils/atomic_file.hpp"
 
+#include <iterator>
+
 using pyglue::Chain;
 using pyglue::global;
 using pyglue::id;
@@ -35,7 +37,15 @@ Ref optional_attr(PyObject* o, PyObject* name) {
     return Ref();
 }
 
-Ref getitem(PyObject* o, PyObject* key) { return pyglue::check(PyObject_GetItem(o, key)); }
+Ref getitem(PyObject* o, PyObject* key) {
+    // Exact dicts: a found key needs no generic dispatch; a missing one takes
+    // the generic path for the interpreter's own KeyError.
+    if (PyDict_CheckExact(o)) {
+        if (PyObject* found = PyDict_GetItemWithError(o, key)) return Ref::borrow(found);
+        if (PyErr_Occurred()) pyglue::fail();
+    }
+    return pyglue::check(PyObject_GetItem(o, key));
+}
 
 void setitem(PyObject* o, PyObject* key, PyObject* value) {
     pyglue::check_status(PyObject_SetItem(o, key, value));
@@ -525,10 +535,146 @@ PyObject* learn_features(PyObject* cls_self, PyObject* const* args, Py_ssize_t n
 Signature compare_sig("Profile.compare",
                       {"cls", "compare1", "compare2", "pts_data=None", "testbed=None", "verf_data=None"});
 
-PyObject* compare(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&]() -> Ref {
-        compare_sig.bind(args, nargs, kwnames);
-        pyglue::raise(PyExc_NotImplementedError, "Profile.compare");
+// Appends the entries of `entries` to `exclude` (list.extend).
+void extend(PyObject* exclude, PyObject* entries) {
+    Ref self = pyglue::check(PySequence_InPlaceConcat(exclude, entries));
+}
+
+// mapping[key], or an empty Ref when that raises KeyError (exact dicts are
+// looked up without raising, with the same outcome).
+Ref item_unless_missing(PyObject* mapping, PyObject* key) {
+    if (PyDict_CheckExact(mapping)) {
+        if (PyObject* found = PyDict_GetItemWithError(mapping, key)) return Ref::borrow(found);
+        if (PyErr_Occurred()) pyglue::fail();
+        return Ref();
+    }
+    Ref found;
+    Ref missing = pyglue::attempt(PyExc_KeyError, [&] { found = getitem(mapping, key); });
+    return found;
+}
+
+const char* const kFixedExclude[] = {"device", "maker", "diff_ignore", "callables", "(Current configuration.*)"};
+
+// What Diff must ignore for one feature on one device: fixed entries, the
+// ops (or else parser) exclusions, the feature's and the global PTS entries.
+Ref exclusions(PyObject* module, PyObject* feature, PyObject* device, PyObject* pts_data) {
+    constexpr Py_ssize_t fixed_count = std::size(kFixedExclude);
+    static PyObject* fixed[fixed_count] = {};
+    Ref exclude = pyglue::check(PyList_New(fixed_count));
+    for (Py_ssize_t i = 0; i < fixed_count; ++i) {
+        if (!fixed[i]) fixed[i] = pyglue::check(PyUnicode_InternFromString(kFixedExclude[i])).release();
+        PyList_SET_ITEM(exclude.get(), i, Py_NewRef(fixed[i]));
+    }
+
+    Ref ops_failed = pyglue::attempt(PyExc_Exception, [&] {
+        Ref get_ops_exclude = global(module, id<"get_ops_exclude">());
+        Ref entries = pyglue::call(get_ops_exclude.get(), feature, device);
+        extend(exclude.get(), entries.get());
+    });
+    if (ops_failed) {
+        // Show commands have no ops class; their parser may know what to skip.
+        while_handling(ops_failed.get(), [&] {
+            Ref parser_failed = pyglue::attempt(PyExc_Exception, [&] {
+                Ref get_parser_exclude = global(module, id<"get_parser_exclude">());
+                Ref entries = pyglue::call(get_parser_exclude.get(), feature, device);
+                extend(exclude.get(), entries.get());
+            });
+        });
+    }
+
+    Ref entry = item_unless_missing(pts_data, feature);
+    if (entry) {
+        if (Ref entries = item_unless_missing(entry.get(), id<"exclude">())) extend(exclude.get(), entries.get());
+    }
+    if (Ref entries = item_unless_missing(pts_data, id<"exclude">())) extend(exclude.get(), entries.get());
+    return exclude;
+}
+
+// A side given as anything but a dict is the path of a golden profile file.
+Ref snapshot_set(PyObject* module, PyObject* side) {
+    if (PyDict_Check(side)) return Ref::borrow(side);
+    Ref unpickle = global(module, id<"unpickle">());
+    return pyglue::call(unpickle.get(), side);
+}
+
+Ref key_set(PyObject* snapshots) {
+    Ref keys = pyglue::call_method(snapshots, id<"keys">());
+    return pyglue::check(PySet_New(keys.get()));
+}
+
+PyObject* compare(PyObject* cls_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return pyglue::entry([&] {
+        auto [cls, compare1_arg, compare2_arg, pts_data_arg, testbed, verf_data] =
+            compare_sig.bind(args, nargs, kwnames);
+        (void)cls;
+        (void)verf_data;
+        PyObject* module = pyglue::class_module(cls_self);
+        Ref compare1 = snapshot_set(module, compare1_arg);
+        Ref compare2 = snapshot_set(module, compare2_arg);
+
+        Ref features1 = key_set(compare1.get());
+        Ref features2 = key_set(compare2.get());
+        Ref features = pyglue::check(PyNumber_And(features1.get(), features2.get()));
+        Ref summarized = pyglue::check(PyDict_New());
+        Ref not_compared = pyglue::check(PyNumber_Xor(features1.get(), features2.get()));
+        pyglue::check_status(PyDict_SetItem(summarized.get(), id<"not_compared">(), not_compared.get()));
+
+        Ref pts_data = resolve_pts_data(module, pts_data_arg);
+
+        for_each(features.get(), [&](PyObject* feature) {
+            // Filled in sorted device order, then filed under the feature.
+            Ref failed = pyglue::check(PyDict_New());
+            Ref passed = pyglue::check(PyDict_New());
+            Ref devices = pyglue::check(PySequence_List(getitem(compare2.get(), feature).get()));
+            pyglue::check_status(PyList_Sort(devices.get()));
+
+            for_each(devices.get(), [&](PyObject* key) {
+                Ref by_name = pyglue::getattr(testbed, id<"devices">());
+                Ref device = getitem(by_name.get(), key);
+                Ref exclude = exclusions(module, feature, device.get(), pts_data.get());
+
+                Ref Diff = global(module, id<"Diff">());
+                Ref before = getitem(getitem(compare1.get(), feature).get(), key);
+                Ref after = getitem(getitem(compare2.get(), feature).get(), key);
+                static PyObject* exclude_keyword = pyglue::check(PyTuple_Pack(1, id<"exclude">())).release();
+                PyObject* diff_args[] = {nullptr, before.get(), after.get(), exclude.get()};
+                Ref diff = pyglue::check(
+                    PyObject_Vectorcall(Diff.get(), diff_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, exclude_keyword));
+                pyglue::call_method(diff.get(), id<"findDiff">());
+                Ref diffs = pyglue::getattr(diff.get(), id<"diffs">());
+                Py_ssize_t count = PyObject_Size(diffs.get());
+                if (count < 0) pyglue::fail();
+                if (count) {
+                    pyglue::check_status(PyDict_SetItem(failed.get(), key, diff.get()));
+                    Ref message = pyglue::format(
+                        id<"Verify '{f}' snapshot with initial snapshot for device '{d}'\n    Failed">(), {},
+                        {{id<"f">(), feature}, {id<"d">(), key}});
+                    log_info(module, message.get());
+                } else {
+                    Ref empty = pyglue::check(PyDict_New());
+                    pyglue::check_status(PyDict_SetItem(passed.get(), key, empty.get()));
+                }
+            });
+
+            if (!pyglue::check_status(PyDict_Contains(summarized.get(), feature))) {
+                Ref result = pyglue::check(PyDict_New());
+                pyglue::check_status(PyDict_SetItem(result.get(), id<"failed">(), failed.get()));
+                pyglue::check_status(PyDict_SetItem(result.get(), id<"passed">(), passed.get()));
+                pyglue::check_status(PyDict_SetItem(summarized.get(), feature, result.get()));
+            } else {
+                // Only a feature named like the "not_compared" entry gets here.
+                Ref result = getitem(summarized.get(), feature);
+                Ref failed_map = getitem(result.get(), id<"failed">());
+                Py_ssize_t pos = 0;
+                PyObject *key, *value;
+                while (PyDict_Next(failed.get(), &pos, &key, &value)) setitem(failed_map.get(), key, value);
+                Ref passed_map = getitem(result.get(), id<"passed">());
+                pos = 0;
+                while (PyDict_Next(passed.get(), &pos, &key, &value)) setitem(passed_map.get(), key, value);
+            }
+            log_info(module, id<"\n">());
+        });
+        return summarized;
     });
 }
 
@@ -537,10 +683,49 @@ PyObject* compare(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 Signature summarize_comparison_sig("summarize_comparison",
                                    {"summarized_dict", "passed_feature=None", "print_not_compared=True"});
 
-PyObject* summarize_comparison(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&]() -> Ref {
-        summarize_comparison_sig.bind(args, nargs, kwnames);
-        pyglue::raise(PyExc_NotImplementedError, "summarize_comparison");
+// Summary(title="{f} PTS Summary" with the feature in title case, width=150)
+Ref feature_summary(PyObject* module, PyObject* feature) {
+    Ref name = pyglue::call_method(feature, id<"title">());
+    Ref title = pyglue::format(id<"{f} PTS Summary">(), {}, {{id<"f">(), name.get()}});
+    Ref width = pyglue::check(PyLong_FromLong(150));
+    Ref summary_class = global(module, id<"Summary">());
+    return pyglue::call_kw(summary_class.get(), {}, {{id<"title">(), title.get()}, {id<"width">(), width.get()}});
+}
+
+PyObject* summarize_comparison(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return pyglue::entry([&] {
+        auto [summarized, passed_feature, print_not_compared] = summarize_comparison_sig.bind(args, nargs, kwnames);
+        for_each(summarized, [&](PyObject* key) {
+            if (pyglue::truth(passed_feature) &&
+                pyglue::truth(pyglue::check(PyObject_RichCompare(key, passed_feature, Py_NE)).get()))
+                return;
+            if (equals(key, id<"not_compared">())) return;
+            Ref summary = feature_summary(module, key);
+            Ref failed = getitem(getitem(summarized, key).get(), id<"failed">());
+            for_each(failed.get(), [&](PyObject* device) {
+                Ref diff = getitem(failed.get(), device);
+                Ref summarize_profile = pyglue::getattr(summary.get(), id<"summarize_profile">());
+                pyglue::call_kw(summarize_profile.get(), {}, {{id<"diff">(), diff.get()}, {id<"device">(), device}});
+            });
+            Ref passed = getitem(getitem(summarized, key).get(), id<"passed">());
+            for_each(passed.get(), [&](PyObject* device) {
+                Ref summarize_profile = pyglue::getattr(summary.get(), id<"summarize_profile">());
+                pyglue::call_kw(summarize_profile.get(), {}, {{id<"device">(), device}});
+            });
+            pyglue::call_method(summary.get(), id<"print">());
+        });
+
+        Ref not_compared = getitem(summarized, id<"not_compared">());
+        if (pyglue::truth(not_compared.get()) && pyglue::truth(print_not_compared)) {
+            Ref message = pyglue::text("No comparison performed, it wasn't learnt at this section");
+            for_each(not_compared.get(), [&](PyObject* feature) {
+                Ref summary = feature_summary(module, feature);
+                Ref summarize_section = pyglue::getattr(summary.get(), id<"summarize_section">());
+                pyglue::call_kw(summarize_section.get(), {}, {{id<"message">(), message.get()}});
+                pyglue::call_method(summary.get(), id<"print">());
+            });
+        }
+        return pyglue::none();
     });
 }
 

@@ -1,0 +1,234 @@
+"""Profile.compare and summarize_comparison, with Diff, the exclusion helpers
+and Summary injected through the module's globals; the framed verdict through
+a recording logger; and the example profiling session end to end."""
+import os
+import pathlib
+import subprocess
+import sys
+import types
+
+import pytest
+
+import korrin.utils.profile as profile
+import korrin.utils.summary as summary_module
+from brennic.strivel.exceptions import DatafileError
+
+FIXED = ["device", "maker", "diff_ignore", "callables", "(Current configuration.*)"]
+NOT_LEARNT = "No comparison performed, it wasn't learnt at this section"
+
+
+class FakeDiff:
+    """Differs when the two snapshots differ; every instance is recorded."""
+
+    made = None
+
+    def __init__(self, a, b, exclude):
+        self.a, self.b, self.exclude, self.diffs = a, b, exclude, []
+        self.made.append(self)
+
+    def findDiff(self):
+        self.diffs = [] if self.a == self.b else [(self.a, self.b)]
+
+
+@pytest.fixture
+def env(monkeypatch):
+    e = types.SimpleNamespace(diffs=[], logged=[], ops=["ops"], parser=["parser"])
+    monkeypatch.setattr(profile, "Diff", type("D", (FakeDiff,), {"made": e.diffs}))
+    monkeypatch.setattr(profile, "log", types.SimpleNamespace(info=e.logged.append))
+    for kind in ("ops", "parser"):
+        def get(feature, device, kind=kind):
+            value = getattr(e, kind)
+            if isinstance(value, Exception):
+                raise value
+            return iter(value)
+        monkeypatch.setattr(profile, f"get_{kind}_exclude", get)
+    e.testbed = types.SimpleNamespace(devices={k: object() for k in ("uut", "r2", "r3", "R9")})
+    e.compare = lambda c1, c2, pts=None: profile.Profile.compare(c1, c2, pts_data=pts or {"x": {}}, testbed=e.testbed)
+    return e
+
+
+def test_devices_in_sorted_order(env):
+    before = {"bgp": {"r3": 1, "uut": 1, "R9": 1, "r2": 1}, "ospf": {}, "only1": {}}
+    after = {"bgp": {"uut": 2, "r2": 1, "r3": 3, "R9": 1}, "ospf": {}, "only2": {}}
+    result = env.compare(before, after)
+    assert list(result)[0] == "not_compared" and result["not_compared"] == {"only1", "only2"}
+    assert result["ospf"] == {"failed": {}, "passed": {}} and "only1" not in result
+    bgp = result["bgp"]
+    assert [(d.a, d.b) for d in env.diffs] == [(1, 1), (1, 1), (1, 3), (1, 2)]
+    assert list(bgp["failed"]) == ["r3", "uut"] and bgp["failed"]["uut"] is env.diffs[3]
+    assert bgp["passed"] == {"R9": {}, "r2": {}} and list(bgp["passed"]) == ["R9", "r2"]
+    verify = "Verify 'bgp' snapshot with initial snapshot for device '{}'\n    Failed"
+    assert [m for m in env.logged if m != "\n"] == [verify.format("r3"), verify.format("uut")]
+    assert env.logged.count("\n") == 2
+
+
+@pytest.mark.parametrize("ops, parser, middle", [
+    (["o1", "o2"], ["p"], ["o1", "o2"]),
+    (LookupError("no ops"), ["p"], ["p"]),
+    (LookupError("no ops"), ValueError("no parser"), []),
+])
+@pytest.mark.parametrize("pts, tail", [
+    ({"bgp": {"exclude": ["f1", "f2"]}, "exclude": ["g"]}, ["f1", "f2", "g"]),
+    ({"bgp": {"devices": []}, "exclude": ["g"]}, ["g"]),
+    ({"ospf": {"exclude": ["f"]}}, []),
+])
+def test_exclusion_list_rebuilt_per_device(ops, parser, middle, pts, tail, env):
+    env.ops, env.parser = ops, parser
+    env.compare({"bgp": {"uut": 1, "r2": 1}}, {"bgp": {"uut": 1, "r2": 1}}, pts)
+    assert [d.exclude for d in env.diffs] == [FIXED + middle + tail] * 2
+    assert env.diffs[0].exclude is not env.diffs[1].exclude and env.logged == ["\n"]
+
+
+@pytest.mark.parametrize("case, error", [
+    ("testbed missing", AttributeError), ("unknown device key", KeyError), ("device only in second set", KeyError),
+    ("pts entry not a mapping", TypeError), ("pts path missing", TypeError), ("diff fails", ZeroDivisionError),
+    ("corrupt golden file", Exception), ("missing golden file", FileNotFoundError), ("bad pts file", DatafileError),
+])
+def test_failures_pass_through(case, error, env, tmp_path, monkeypatch):
+    c1, c2, pts = {"bgp": {"uut": 1}}, {"bgp": {"uut": 1}}, {"bgp": {}}
+    (tmp_path / "corrupt").write_bytes(b"garbage")
+    (tmp_path / "pts.yaml").write_text("- a list")
+    if case == "testbed missing":
+        env.testbed = None
+    elif case == "unknown device key":
+        env.testbed.devices = {}
+    elif case == "device only in second set":
+        c2 = {"bgp": {"uut": 1, "r2": 1}}
+    elif case == "pts entry not a mapping":
+        pts = {"bgp": ["x"]}
+    elif case == "pts path missing":
+        pts = "/no/such/pts.yaml"
+    elif case == "diff fails":
+        monkeypatch.setattr(FakeDiff, "findDiff", lambda self: 1 / 0)
+    elif case == "bad pts file":
+        pts = str(tmp_path / "pts.yaml")
+    else:
+        c1 = str(tmp_path / case.split()[0])
+    with pytest.raises(error):
+        env.compare(c1, c2, pts)
+    assert env.logged == []
+
+
+def test_a_path_side_is_loaded_through_unpickle(env, monkeypatch):
+    loaded = []
+    monkeypatch.setattr(profile, "unpickle", lambda file: loaded.append(file) or {"bgp": {"uut": 1}})
+    result = env.compare("golden.pts", {"bgp": {"uut": 2}})
+    assert loaded == ["golden.pts"] and list(result["bgp"]["failed"]) == ["uut"]
+
+
+# summarize_comparison --------------------------------------------------------------
+
+
+@pytest.fixture
+def boxes(monkeypatch):
+    events = []
+
+    class Recording:
+        def __init__(self, title, width):
+            events.append(("Summary", title, width))
+
+        def summarize_profile(self, device, diff=None):
+            events.append(("profile", device, diff))
+
+        def summarize_section(self, message):
+            events.append(("section", message))
+
+        def print(self):
+            events.append(("print",))
+
+    monkeypatch.setattr(profile, "Summary", Recording)
+    return events
+
+
+RESULT = {"not_compared": {"ospf"}, "bgp": {"failed": {"uut": "D1", "r2": "D2"}, "passed": {"R9": {}}},
+          "ip_route": {"failed": {}, "passed": {}}}
+
+
+def test_boxes_failed_then_passed_then_not_compared(boxes):
+    assert profile.summarize_comparison(RESULT) is None
+    assert boxes == [
+        ("Summary", "Bgp PTS Summary", 150), ("profile", "uut", "D1"), ("profile", "r2", "D2"),
+        ("profile", "R9", None), ("print",),
+        ("Summary", "Ip_Route PTS Summary", 150), ("print",),
+        ("Summary", "Ospf PTS Summary", 150), ("section", NOT_LEARNT), ("print",),
+    ]
+
+
+@pytest.mark.parametrize("passed_feature, print_not_compared, not_compared, titles", [
+    ("bgp", True, {"ospf"}, ["Bgp", "Ospf"]),
+    ("BGP", True, set(), []),
+    (None, False, {"ospf"}, ["Bgp", "Ip_Route"]),
+])
+def test_box_selection(passed_feature, print_not_compared, not_compared, titles, boxes):
+    profile.summarize_comparison({**RESULT, "not_compared": not_compared}, passed_feature, print_not_compared)
+    assert [e[1] for e in boxes if e[0] == "Summary"] == [t + " PTS Summary" for t in titles]
+
+
+@pytest.mark.parametrize("missing, printed", [("failed", 1), ("passed", 1), ("not_compared", 2)])
+@pytest.mark.parametrize("print_not_compared", [True, False])
+def test_malformed_results_raise_after_earlier_boxes(missing, printed, print_not_compared, boxes):
+    result = {"bgp": {"failed": {}, "passed": {"uut": {}}}, "ospf": {"failed": {"r2": "D"}, "passed": {}},
+              "not_compared": set()}
+    del (result if missing == "not_compared" else result["ospf"])[missing]
+    with pytest.raises(KeyError) as info:
+        profile.summarize_comparison(result, print_not_compared=print_not_compared)
+    assert info.value.args == (missing,) and boxes.count(("print",)) == printed
+
+
+class TextDiff:
+    def __str__(self):
+        return "-info:\n- state: up\n+info:\n+ state: down"
+
+
+def row(text, width=150):
+    return f"| {text} " + "|".rjust(width - len(text) - 3)
+
+
+def frame(fill, edge="|"):
+    return edge + fill * 148 + edge
+
+
+def test_verdict_boxes_line_by_line(monkeypatch):
+    records = []
+    monkeypatch.setattr(summary_module, "logger", types.SimpleNamespace(
+        info=lambda msg: records.append(("info", msg)), error=lambda msg: records.append(("error", msg))))
+    profile.summarize_comparison({
+        "not_compared": {"ospf"},
+        "bgp": {"failed": {"R1": TextDiff()}, "passed": {"R2": {}, "R3": {}}},
+        "interface": {"failed": {}, "passed": {"R1": {}, "R2": {}, "R3": {}}},
+    })
+
+    def title(name, pad):  # pad: info lines of a box with errors line up with "ERROR"
+        return [("info", pad + frame("=", "+")), ("info", pad + row(name)), ("info", pad + frame("=", "+"))]
+
+    def equal(device, pad):
+        return [("info", pad + row(f"* Summary for device: {device}")),
+                ("info", pad + row("    - Comparison between Common Setup snapshot and OPS object snapshots are equal")),
+                ("info", pad + frame("*"))]
+
+    differs = ("    - Comparison between Common Setup snapshot and OPS object snapspshot is different as per the "
+               "following diffs:")
+    assert records == (
+        title("Bgp PTS Summary", " ") + [("info", " " + row("* Summary for device: R1")), ("error", row(differs))]
+        + [("error", row(line)) for line in str(TextDiff()).splitlines()] + [("info", " " + frame("*"))]
+        + equal("R2", " ") + equal("R3", " ")
+        + title("Interface PTS Summary", "") + equal("R1", "") + equal("R2", "") + equal("R3", "")
+        + title("Ospf PTS Summary", "") + [("info", row("    - " + NOT_LEARNT)), ("info", frame("="))])
+
+
+# The example session ---------------------------------------------------------------
+
+EXAMPLE = pathlib.Path(__file__).resolve().parent.parent / "examples" / "profiling_session.py"
+
+
+def test_example_session(tmp_path):
+    out = subprocess.run([sys.executable, str(EXAMPLE), str(tmp_path)], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    start = lines.index("INFO  " + row("Bgp PTS Summary"))
+    box = lines[start:lines.index("INFO  " + frame("*"), start)]
+    failing = box.index("INFO  " + row("* Summary for device: uut"))
+    assert box[failing + 1:] and all(line.startswith("ERROR | ") for line in box[failing + 1:])
+    assert {"ERROR " + row("-   state: established"), "ERROR " + row("+   state: idle")} <= set(box)
+    assert "INFO Devices differing from the golden profile: bgp on uut, interface on helper" in lines
+    assert {"golden_pts", "golden_pts_uut_show version_pts.json"} <= set(os.listdir(tmp_path))
