@@ -1,8 +1,311 @@
-// Placeholder until the module is implemented.
+// korrin.utils.symfind: loading attributes by dotted name (directly or through
+// the device-abstraction lookup), turning bracketed path texts into key lists,
+// and checking the regular-expression keys of such paths.
 #include "pyglue/pyglue.hpp"
+#include "korrin/utils/symfind_scan.hpp"
 
-static PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "korrin.utils.symfind", nullptr, -1, nullptr};
+#include <algorithm>
+#include <utility>
+
+using pyglue::global;
+using pyglue::id;
+using pyglue::Ref;
+using pyglue::Signature;
+
+namespace {
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "korrin.utils.symfind", nullptr, -1, nullptr};
+
+// Runs `body` as the body of `except ... as caught:` would run: whatever it
+// raises gets `caught` as its context.
+template <class Body>
+void while_handling(PyObject* caught, Body&& body) {
+    PyObject* outer = PyErr_GetHandledException();
+    PyErr_SetHandledException(caught);
+    try {
+        body();
+    } catch (...) {
+        PyErr_SetHandledException(outer);
+        Py_XDECREF(outer);
+        throw;
+    }
+    PyErr_SetHandledException(outer);
+    Py_XDECREF(outer);
+}
+
+// `first, second = value`, with the interpreter's unpacking errors.
+std::pair<Ref, Ref> unpack_two(PyObject* value) {
+    PyObject* raw = PyObject_GetIter(value);
+    if (!raw) {
+        PyTypeObject* type = Py_TYPE(value);
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !type->tp_iter && !PySequence_Check(value)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type->tp_name);
+        }
+        pyglue::fail();
+    }
+    Ref iterator = Ref::steal(raw);
+    Ref items[2];
+    for (int i = 0; i < 2; ++i) {
+        items[i] = Ref::steal(PyIter_Next(iterator.get()));
+        if (items[i]) continue;
+        if (PyErr_Occurred()) pyglue::fail();
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+        pyglue::fail();
+    }
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    if (extra) pyglue::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (PyErr_Occurred()) pyglue::fail();
+    return {std::move(items[0]), std::move(items[1])};
+}
+
+// ------------------------------------------------------- load_attribute
+
+Ref import_module(PyObject* module, std::initializer_list<PyObject*> positional,
+                  std::initializer_list<pyglue::Keyword> keywords) {
+    Ref importlib = global(module, id<"importlib">());
+    Ref function = pyglue::getattr(importlib.get(), id<"import_module">());
+    return pyglue::call_kw(function.get(), positional, keywords);
+}
+
+Ref load_from_package(PyObject* module, PyObject* pkg, PyObject* attr_name, PyObject* device) {
+    Ref pieces = pyglue::call_method(pkg, id<"split">(), id<".">());
+    Ref last = pyglue::check(PyLong_FromLong(-1));
+    Ref pkg_name = pyglue::check(PyObject_GetItem(pieces.get(), last.get()));
+    Ref package = import_module(module, {}, {{id<"name">(), pkg}});
+
+    Ref marker;
+    Ref missing = pyglue::attempt(PyExc_AttributeError, [&] {
+        marker = pyglue::getattr(package.get(), id<"__abstract_pkg">());
+    });
+    if (missing) marker = pyglue::none();
+
+    Ref attribute;
+    Ref items;
+    if (pyglue::truth(marker.get())) {
+        Ref lookup = global(module, id<"Lookup">());
+        Ref from_device = pyglue::getattr(lookup.get(), id<"from_device">());
+        Ref packages = pyglue::check(PyDict_New());
+        pyglue::check_status(PyDict_SetItem(packages.get(), pkg_name.get(), package.get()));
+        attribute = pyglue::call_kw(from_device.get(), {device}, {{id<"packages">(), packages.get()}});
+        Ref head = pyglue::check(PyList_New(1));
+        PyList_SET_ITEM(head.get(), 0, pkg_name.new_ref());
+        Ref rest = pyglue::call_method(attr_name, id<"split">(), id<".">());
+        items = pyglue::check(PyNumber_Add(head.get(), rest.get()));
+    } else {
+        attribute = package;
+        items = pyglue::call_method(attr_name, id<"split">(), id<".">());
+    }
+
+    Ref iterator = pyglue::check(PyObject_GetIter(items.get()));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref next;
+        Ref caught = pyglue::attempt(PyExc_Exception, [&] {
+            next = pyglue::check(PyObject_GetAttr(attribute.get(), item.get()));
+        });
+        if (!caught) {
+            attribute = std::move(next);
+            continue;
+        }
+        if (!pyglue::is_instance_of(caught.get(), PyExc_LookupError)) continue;
+        // A device without an implementation is reported; other misses are skipped.
+        bool unimplemented = false;
+        Ref message;
+        while_handling(caught.get(), [&] {
+            Ref text = pyglue::str(caught.get());
+            unimplemented = pyglue::check_status(PySequence_Contains(text.get(), id<"abstraction package">())) != 0;
+            if (!unimplemented) return;
+            Ref name = pyglue::getattr(device, id<"name">());
+            message = pyglue::format(id<"Could not find {}.{} for device {}">(), {pkg, attr_name, name.get()});
+        });
+        if (unimplemented)
+            pyglue::raise_in_handler(PyExc_LookupError, message.get(), caught.get(), pyglue::Chain::Context);
+    }
+    if (PyErr_Occurred()) pyglue::fail();
+    return attribute;
+}
+
+Ref load_from_module(PyObject* module, PyObject* attr_name) {
+    Ref one = pyglue::check(PyLong_FromLong(1));
+    Ref pieces = pyglue::call_method(attr_name, id<"rsplit">(), id<".">(), one.get());
+    auto [path, name] = unpack_two(pieces.get());
+    Ref found_in = import_module(module, {path.get()}, {});
+    Ref value;
+    Ref caught = pyglue::attempt(PyExc_AttributeError, [&] { value = pyglue::getattr(found_in.get(), name.get()); });
+    if (!caught) return value;
+    Ref message;
+    while_handling(caught.get(), [&] {
+        message = pyglue::format(id<"Couldn't find '{name}' in '{mod}'">(), {},
+                                 {{id<"name">(), name.get()}, {id<"mod">(), found_in.get()}});
+    });
+    pyglue::raise_in_handler(PyExc_AttributeError, message.get(), caught.get(), pyglue::Chain::Cause);
+}
+
+Signature<3> load_attribute_sig("load_attribute", {"pkg", "attr_name", "device=None"});
+
+PyObject* load_attribute(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return pyglue::entry([&] {
+        auto [pkg, attr_name, device] = load_attribute_sig.bind(args, nargs, kwnames);
+        if (pyglue::truth(pkg)) return load_from_package(module, pkg, attr_name, device);
+        return load_from_module(module, attr_name);
+    });
+}
+
+// ------------------------------------------------------------ str_to_list
+
+// False only when int() of the token (each "~" read as a space) certainly
+// fails: int() takes surrounding whitespace, one leading sign, and decimal
+// digits of any script with single underscores between them. Anything that
+// passes goes to int() itself.
+bool may_be_integer(const char32_t* begin, const char32_t* end) {
+    auto blank = [](char32_t c) { return c == U'~' || symfind::chars::space(c); };
+    while (begin != end && blank(*begin)) ++begin;
+    while (begin != end && blank(end[-1])) --end;
+    if (begin != end && (*begin == U'+' || *begin == U'-')) ++begin;
+    if (begin == end) return false;
+    for (const char32_t* p = begin; p != end; ++p) {
+        char32_t c = *p;
+        if ((c >= U'0' && c <= U'9') || c == U'_') continue;
+        if (c >= 128 && Py_UNICODE_TODECIMAL(static_cast<Py_UCS4>(c)) >= 0) continue;
+        return false;
+    }
+    return true;
+}
+
+// The token as a str, each "~" read as a space.
+Ref token_text(const char32_t* begin, const char32_t* end) {
+    Py_UCS4 widest = 0;
+    for (const char32_t* p = begin; p != end; ++p) widest = std::max<Py_UCS4>(widest, *p);
+    Ref text = pyglue::check(PyUnicode_New(end - begin, widest));
+    int kind = PyUnicode_KIND(text.get());
+    void* data = PyUnicode_DATA(text.get());
+    Py_ssize_t i = 0;
+    for (const char32_t* p = begin; p != end; ++p) PyUnicode_WRITE(kind, data, i++, *p == U'~' ? U' ' : *p);
+    return text;
+}
+
+// int(token), or the token itself when that raises an Exception.
+Ref key_for(const char32_t* begin, const char32_t* end) {
+    Ref text = token_text(begin, end);
+    if (!may_be_integer(begin, end)) return text;
+    Ref number;
+    Ref failed = pyglue::attempt(PyExc_Exception, [&] {
+        number = pyglue::check(PyLong_FromUnicodeObject(text.get(), 10));
+    });
+    return failed ? text : number;
+}
+
+template <class Char>
+void widen(const void* data, symfind::Text& text) {
+    const Char* from = static_cast<const Char*>(data);
+    for (char32_t& c : text) c = *from++;
+}
+
+symfind::Text copy_text(PyObject* string) {
+    symfind::Text text(static_cast<std::size_t>(PyUnicode_GET_LENGTH(string)), U'\0');
+    const void* data = PyUnicode_DATA(string);
+    switch (PyUnicode_KIND(string)) {
+        case PyUnicode_1BYTE_KIND: widen<Py_UCS1>(data, text); break;
+        case PyUnicode_2BYTE_KIND: widen<Py_UCS2>(data, text); break;
+        default: widen<Py_UCS4>(data, text); break;
+    }
+    return text;
+}
+
+// A path that is not a str fails the way the first regular-expression search
+// over it does.
+[[noreturn]] void reject_path(PyObject* module, PyObject* string) {
+    Ref re = global(module, id<"re">());
+    Ref pattern = pyglue::text("\\(.*?\\)");
+    pyglue::call_method(re.get(), id<"findall">(), pattern.get(), string);
+    PyErr_Format(PyExc_TypeError, "expected string or bytes-like object, got '%.200s'", Py_TYPE(string)->tp_name);
+    pyglue::fail();
+}
+
+Signature<1> str_to_list_sig("str_to_list", {"string"});
+
+PyObject* str_to_list(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return pyglue::entry([&] {
+        auto [string] = str_to_list_sig.bind(args, nargs, kwnames);
+        if (!PyUnicode_Check(string)) reject_path(module, string);
+        symfind::Text text = copy_text(string);
+        symfind::rewrite_path(text);
+
+        Ref deque = global(module, id<"deque">());
+        Ref result = pyglue::call(deque.get());
+        Ref append;
+        const char32_t* p = text.data();
+        const char32_t* end = p + text.size();
+        while (p != end) {
+            if (symfind::chars::space(*p)) {
+                ++p;
+                continue;
+            }
+            const char32_t* start = p;
+            while (p != end && !symfind::chars::space(*p)) ++p;
+            Ref key = key_for(start, p);
+            if (!append) append = pyglue::getattr(result.get(), id<"append">());
+            pyglue::call(append.get(), key.get());
+        }
+        return result;
+    });
+}
+
+// ----------------------------------------------------- structure_verifier
+
+Signature<2> structure_verifier_sig("structure_verifier", {"string", "data"});
+
+PyObject* structure_verifier(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return pyglue::entry([&] {
+        auto [string, data] = structure_verifier_sig.bind(args, nargs, kwnames);
+        (void)data;
+        Ref parse = global(module, id<"str_to_list">());
+        Ref keys = pyglue::call(parse.get(), string);
+        Ref iterator = pyglue::check(PyObject_GetIter(keys.get()));
+        Ref opening = pyglue::text("(");
+        while (Ref key = Ref::steal(PyIter_Next(iterator.get()))) {
+            Ref starts = pyglue::call_method(key.get(), id<"startswith">(), opening.get());
+            if (!pyglue::truth(starts.get())) continue;
+            Ref compiled;
+            Ref caught = pyglue::attempt(PyExc_Exception, [&] {
+                Ref re = global(module, id<"re">());
+                compiled = pyglue::call_method(re.get(), id<"compile">(), key.get());
+            });
+            if (caught) {
+                Ref message;
+                while_handling(caught.get(), [&] {
+                    message = pyglue::format(id<"'{key}' is not a valid regex expression">(), {},
+                                             {{id<"key">(), key.get()}});
+                });
+                pyglue::raise_in_handler(PyExc_ValueError, message.get(), caught.get(), pyglue::Chain::Cause);
+            }
+            // Only "(.*)" keys let the check go on to the next key.
+            Ref pattern = pyglue::getattr(compiled.get(), id<"pattern">());
+            Ref any = pyglue::text("(.*)");
+            Ref differs = pyglue::check(PyObject_RichCompare(pattern.get(), any.get(), Py_NE));
+            if (pyglue::truth(differs.get())) return pyglue::none();
+        }
+        if (PyErr_Occurred()) pyglue::fail();
+        return pyglue::none();
+    });
+}
+
+PyMethodDef load_attribute_def = pyglue::function_def("load_attribute", load_attribute, load_attribute_sig, nullptr);
+PyMethodDef str_to_list_def = pyglue::function_def("str_to_list", str_to_list, str_to_list_sig, nullptr);
+PyMethodDef structure_verifier_def =
+    pyglue::function_def("structure_verifier", structure_verifier, structure_verifier_sig, nullptr);
+
+}  // namespace
 
 PyMODINIT_FUNC PyInit_symfind() {
-    return pyglue::init_module(&module_def, [](pyglue::ModuleBuilder&) {});
+    return pyglue::init_module(&module_def, [](pyglue::ModuleBuilder& m) {
+        symfind::chars::init();
+        m.import("re");
+        m.import("importlib");
+        m.import_from("collections", "deque");
+        m.import_from("korrin.abstract", "Lookup");
+        m.add_function(&load_attribute_def);
+        m.add_function(&str_to_list_def);
+        m.add_function(&structure_verifier_def);
+    });
 }
