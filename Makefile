@@ -9,7 +9,7 @@ REQS   := $(BIN)/python -c "import tomllib; p = tomllib.load(open('pyproject.tom
 FRAMEWORK_FILES := $(shell find framework -type f \( -name '*.py' -o -name '*.yaml' -o -name '*.toml' \) -not -path '*/build/*' 2>/dev/null)
 NATIVE_FILES    := $(shell find src -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all build run test bench sanitize clean
+.PHONY: all build run test bench sanitize package-check clean
 
 all: build
 
@@ -67,6 +67,20 @@ sanitize: build
 	mkdir -p $(SANITIZE_DIR)/site/korrin/utils
 	cp $(SANITIZE_DIR)/*$(EXT_SUFFIX) $(SANITIZE_DIR)/site/korrin/utils/
 	$(SANITIZE_ENV) $(BIN)/python -m pytest -p no:cacheprovider
+
+# The wheel on its own: built from scratch, installed into a clean virtual
+# environment (with the stand-in framework the modules import), every module
+# imported and its stubs present.
+package-check:
+	rm -rf build/package && mkdir -p build/package
+	$(PYTHON) -m pip wheel --quiet --no-deps -w build/package/dist .
+	$(PYTHON) -m venv build/package/venv
+	build/package/venv/bin/python -m pip install --quiet build/package/dist/*.whl ./framework
+	cd build/package && venv/bin/python -c "import importlib, pathlib; \
+	  mods = [importlib.import_module('korrin.utils.' + m) for m in ('summary', 'timeout', 'symfind', 'config', 'profile')]; \
+	  folder = pathlib.Path(mods[0].__file__).parent; \
+	  assert all((folder / (m.__name__.rsplit('.', 1)[1] + '.pyi')).exists() for m in mods) and (folder / 'py.typed').exists(); \
+	  print('wheel ok:', ', '.join(m.__name__ for m in mods))"
 
 clean:
 	rm -rf $(VENV) build framework/build
