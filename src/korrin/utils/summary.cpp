@@ -204,9 +204,10 @@ void queue_rows(PyObject* text, PyObject* textwrap, bool native, PyObject* width
                 std::vector<Ref>& rows) {
     Py_ssize_t w = 0;
     if (native && korrin::wrap::handles(text) && small_width(width, w) && w >= 5) {
-        std::string munged = korrin::wrap::munge(text);
-        for (const auto& span : korrin::wrap::wrap(munged, static_cast<std::size_t>(w - 4)))
-            rows.push_back(ascii_row(munged.data() + span.begin, static_cast<Py_ssize_t>(span.end - span.begin), w));
+        static korrin::wrap::Wrapper wrapper;
+        for (const auto& span : wrapper.wrap(text, static_cast<std::size_t>(w - 4)))
+            rows.push_back(ascii_row(wrapper.munged().data() + span.begin,
+                                     static_cast<Py_ssize_t>(span.end - span.begin), w));
         return;
     }
     Ref lines = pyglue::call_method(textwrap, id<"wrap">(), text, wrap_width);

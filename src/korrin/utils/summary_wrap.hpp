@@ -38,66 +38,87 @@ inline bool handles(PyObject* text) {
     return true;
 }
 
-// str.expandtabs(8), then every wrapper whitespace character becomes a space.
-inline std::string munge(PyObject* text) {
-    const char* s = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    std::string out;
-    out.reserve(static_cast<std::size_t>(n));
-    std::size_t column = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        char c = s[i];
-        if (c == '\t') {
-            std::size_t pad = 8 - column % 8;
-            out.append(pad, ' ');
-            column += pad;
-            continue;
-        }
-        out.push_back(c == '\n' || c == '\v' || c == '\f' || c == '\r' ? ' ' : c);
-        column = (c == '\n' || c == '\r') ? 0 : column + 1;
+// Keeps its buffers between calls, so wrapping a message allocates nothing
+// but the rows. No Python code runs while a result is in use.
+class Wrapper {
+public:
+    // The lines of `text` wrapped at `width` (>= 1), as spans of munged().
+    const std::vector<Span>& wrap(PyObject* text, std::size_t width) {
+        munge(text);
+        split();
+        fill(width);
+        return lines_;
     }
-    return out;
-}
 
-// The wrapper's chunking and line filling, step for step (width >= 1).
-inline std::vector<Span> wrap(const std::string& text, std::size_t width) {
+    const std::string& munged() const { return text_; }
+
+private:
     struct Chunk {
         std::size_t begin;
         std::size_t length;
-        bool space;
+        bool space;  // for a line's last piece: strips to nothing
     };
-    std::vector<Chunk> chunks;
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t j = i;
-        bool space = text[i] == ' ';
-        while (j < text.size() && (text[j] == ' ') == space) ++j;
-        chunks.push_back({i, j - i, space});
-        i = j;
+
+    // str.expandtabs(8), then every wrapper whitespace character becomes a space.
+    void munge(PyObject* text) {
+        const char* s = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
+        Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+        text_.clear();
+        std::size_t column = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            char c = s[i];
+            if (c == '\t') {
+                std::size_t pad = 8 - column % 8;
+                text_.append(pad, ' ');
+                column += pad;
+                continue;
+            }
+            text_.push_back(c == '\n' || c == '\v' || c == '\f' || c == '\r' ? ' ' : c);
+            column = (c == '\n' || c == '\r') ? 0 : column + 1;
+        }
     }
 
-    std::vector<Span> lines;
-    std::size_t next = 0;  // chunks[next] is the wrapper's chunks[-1]
-    std::vector<Chunk> line;  // `space` here: strips to nothing
-    while (next < chunks.size()) {
-        line.clear();
-        std::size_t length = 0;
-        if (chunks[next].space && !lines.empty()) ++next;
-        while (next < chunks.size() && length + chunks[next].length <= width) {
-            line.push_back(chunks[next]);
-            length += chunks[next].length;
-            ++next;
+    // Runs of blanks and runs of other characters.
+    void split() {
+        chunks_.clear();
+        for (std::size_t i = 0; i < text_.size();) {
+            std::size_t j = i;
+            bool space = text_[i] == ' ';
+            while (j < text_.size() && (text_[j] == ' ') == space) ++j;
+            chunks_.push_back({i, j - i, space});
+            i = j;
         }
-        if (next < chunks.size() && chunks[next].length > width) {
-            // A long word (or blank run) is cut to what is left of the line.
-            std::size_t take = width - length;
-            line.push_back({chunks[next].begin, take, chunks[next].space || take == 0});
-            chunks[next].begin += take;
-            chunks[next].length -= take;
-        }
-        if (!line.empty() && line.back().space) line.pop_back();
-        if (!line.empty()) lines.push_back({line.front().begin, line.back().begin + line.back().length});
     }
-    return lines;
-}
+
+    // The wrapper's line filling, step for step.
+    void fill(std::size_t width) {
+        lines_.clear();
+        std::size_t next = 0;  // chunks_[next] is the wrapper's chunks[-1]
+        while (next < chunks_.size()) {
+            line_.clear();
+            std::size_t length = 0;
+            if (chunks_[next].space && !lines_.empty()) ++next;
+            while (next < chunks_.size() && length + chunks_[next].length <= width) {
+                line_.push_back(chunks_[next]);
+                length += chunks_[next].length;
+                ++next;
+            }
+            if (next < chunks_.size() && chunks_[next].length > width) {
+                // A long word (or blank run) is cut to what is left of the line.
+                std::size_t take = width - length;
+                line_.push_back({chunks_[next].begin, take, chunks_[next].space || take == 0});
+                chunks_[next].begin += take;
+                chunks_[next].length -= take;
+            }
+            if (!line_.empty() && line_.back().space) line_.pop_back();
+            if (!line_.empty()) lines_.push_back({line_.front().begin, line_.back().begin + line_.back().length});
+        }
+    }
+
+    std::string text_;
+    std::vector<Chunk> chunks_;
+    std::vector<Chunk> line_;
+    std::vector<Span> lines_;
+};
 
 }  // namespace korrin::wrap
