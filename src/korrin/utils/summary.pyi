@@ -1,0 +1,49 @@
+# Type information for korrin.utils.summary (framed text boxes).
+import logging as logging
+import textwrap as textwrap
+from typing import Any, Self, TypeAlias
+
+import yaml as yaml  # type: ignore[import-untyped]
+
+# A message or title: one text, or a list of texts wrapped one after another.
+_Text: TypeAlias = str | list[str]
+
+logger: logging.Logger
+
+class Summary:
+    lenght: int
+    title: _Text
+    width: int
+    summary_msgs: list[Msg]
+    title_line: str
+    subtitle_line: str
+    sep_line: str
+    star_line: str
+    # The extension type's own __new__ takes the constructor's arguments.
+    def __new__(cls, title: _Text, width: int) -> Self: ...
+    def __init__(self, title: _Text, width: int) -> None: ...
+    def add_title_line(self) -> None: ...
+    def add_subtitle_line(self) -> None: ...
+    def add_sep_line(self) -> None: ...
+    def add_star_line(self) -> None: ...
+    # `indent` is accepted for callers' sake and changes nothing.
+    def add_message(self, msg: _Text, indent: object = False, level: str = "info") -> None: ...
+    def add_indent(self, msg: str, end: object = True) -> str: ...
+    def print(self) -> None: ...
+    def summarize_section(
+        self, message: str, device: object = None, level: str = "info", end: object = True
+    ) -> None: ...
+    def summarize_profile(
+        self, device: object, diff: object = None, golden: object = False, PTS: object = True
+    ) -> None: ...
+
+class TriggerSummary(Summary):
+    # `info` is anything the YAML dumper can represent, normally a mapping.
+    def summarize_trigger(self, description: str, info: Any) -> None: ...
+    def summarize(self, title: _Text, message: _Text, indent: object = False) -> None: ...
+
+class Msg:
+    msg: str
+    level: str
+    def __new__(cls, msg: str, level: str = "info") -> Self: ...
+    def __init__(self, msg: str, level: str = "info") -> None: ...
