@@ -59,6 +59,7 @@ SANITIZE_DIR := build/sanitize
 SANITIZE_ENV := PYTHONPATH=$(abspath $(SANITIZE_DIR)/site) PYTHONMALLOC=malloc \
   LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
   ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 \
+  LSAN_OPTIONS=suppressions=$(abspath tools/lsan.supp):print_suppressions=0 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 sanitize: build
 	$(BIN)/cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORRIN_SANITIZE=ON \
