@@ -197,6 +197,7 @@ LONG = ("Feature bgp was learnt on 3 devices and every snapshot was stored, "
 def build_box(cls=summary.Summary, width=60):
     s = cls("Profile summary", width)
     s.add_message(LONG)
+    s.add_message(Rows(ODD), level="error")
     s.add_sep_line()
     s.add_message(["first item", "    second item, indented", "x" * 90], True, "error")
     s.add_message("", level="warning")
@@ -234,6 +235,15 @@ banner motd \x03hello\x03
 a
  x
 """
+class Text(str):
+    pass
+
+
+class Rows(list):
+    pass
+
+
+ODD = ["\ud800 lone surrogate", "nul\x00 inside", Text("a str subclass"), "\U0001d518\U0001d52b " * 8, "\u2028x\x1cy"]
 PATHS = ["[info][(.*)][counters]", "[vrf][default][address_family][ipv4 unicast]", "[interfaces][1][mtu]",
          "[(a[0]) b]", "[(1,2) (3,4)]", "[-5][+3][007][1.5]", "[a b [c d]]", "[a~ b] a b", "", "x [y z]",
          "[peer (.*) state]", "[ä ü][ß]"]
@@ -437,7 +447,7 @@ def symfind_good(e):
     device = types.SimpleNamespace(name="R1", os="iosxe")
 
     def step():
-        for path in PATHS:
+        for path in PATHS + ODD:
             symfind.str_to_list(path)
             symfind.structure_verifier(path.replace("[1]", "[x]").replace("[-5][+3][007]", ""), None)
         assert symfind.load_attribute(None, "os.path.join") is os.path.join
@@ -499,6 +509,7 @@ def config_good(e):
         config.Config('{"a": [1, 2, {"b": null}]}').tree()
         config.Config("", "!x").tree()
         config.Config(RUNNING.replace("\n", "\r\n") * 3, exclude=()).tree()
+        config.Config(Text("\n ".join(ODD)), (line for line in ODD)).tree()
     return step, 1200, (exclude,)
 
 
