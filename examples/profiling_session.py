@@ -14,6 +14,7 @@ import logging
 import os
 import sys
 import tempfile
+import warnings
 
 from brennic.dorvex import runtime
 from korrin.sim import example_testbed
@@ -43,6 +44,9 @@ def let_time_pass(testbed):
 
 
 def main(argv):
+    # jsonpickle 4 announces a future default for every snapshot it writes; the
+    # files are written with today's default, which is what we want.
+    warnings.filterwarnings("ignore", message="keys will default", category=DeprecationWarning)
     # The level name in front of every record shows how the boxes line up.
     logging.basicConfig(level=logging.INFO, format="%(levelname)s %(message)s", stream=sys.stdout)
 
