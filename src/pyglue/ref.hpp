@@ -22,7 +22,7 @@ public:
     Ref(const Ref& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
     Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
     Ref& operator=(Ref other) noexcept { std::swap(p_, other.p_); return *this; }
-    ~Ref() { Py_XDECREF(p_); }
+    [[gnu::always_inline]] ~Ref() { Py_XDECREF(p_); }
 
     PyObject* get() const noexcept { return p_; }
     // Hands the reference over to the caller (e.g. as a return value to the interpreter).
