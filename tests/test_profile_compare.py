@@ -79,6 +79,62 @@ def test_exclusion_list_rebuilt_per_device(ops, parser, middle, pts, tail, env):
     assert env.diffs[0].exclude is not env.diffs[1].exclude and env.logged == ["\n"]
 
 
+@pytest.mark.parametrize("change, seen", [
+    ("rebind Diff", lambda e: type(e.diffs[-1]).__name__ == "Rebound"),
+    ("rebind get_ops_exclude", lambda e: e.diffs[-1].exclude == FIXED + ["new ops"] + ["f", "g"]),
+    ("replace top-level exclude", lambda e: e.diffs[-1].exclude == FIXED + ["ops", "f", "G"]),
+    ("replace feature exclude", lambda e: e.diffs[-1].exclude == FIXED + ["ops", "F", "g"]),
+    ("drop feature entry", lambda e: e.diffs[-1].exclude == FIXED + ["ops", "g"]),
+    ("replace first snapshot", lambda e: e.diffs[-1].a == 7),
+])
+def test_changes_between_devices_are_seen(change, seen, env, monkeypatch):
+    # Everything the loop reads is read afresh for each device, so a change
+    # made by a collaborator applies from the next device on.
+    pts = {"bgp": {"exclude": ["f"]}, "exclude": ["g"]}
+    c1 = {"bgp": {"r2": 1, "r3": 1, "uut": 1}}
+    ops = profile.get_ops_exclude
+
+    def changing(feature, device):
+        if device is env.testbed.devices["r3"]:
+            if change == "rebind Diff":
+                monkeypatch.setattr(profile, "Diff", type("Rebound", (profile.Diff,), {}))
+            elif change == "rebind get_ops_exclude":
+                monkeypatch.setattr(profile, "get_ops_exclude", lambda f, d: ["new ops"])
+            elif change == "replace top-level exclude":
+                pts["exclude"] = ["G"]
+            elif change == "replace feature exclude":
+                pts["bgp"]["exclude"] = ["F"]
+            elif change == "drop feature entry":
+                del pts["bgp"]
+            else:
+                c1["bgp"] = {"r3": 7, "uut": 7}
+        return ops(feature, device)
+
+    monkeypatch.setattr(profile, "get_ops_exclude", changing)
+    env.compare(c1, {"bgp": {"r2": 1, "r3": 1, "uut": 1}}, pts)
+    assert env.diffs[0].exclude == FIXED + ["ops", "f", "g"] and seen(env)
+
+
+def test_pts_lookups_compare_keys_each_time(env):
+    # A key that collides with "exclude" is compared on every lookup, as it
+    # would be for the same lookups written in Python.
+    calls = []
+
+    class Collider:
+        def __hash__(self):
+            return hash("exclude")
+
+        def __eq__(self, other):
+            calls.append(other)
+            return False
+
+    pts = {Collider(): None, "exclude": ["g"], "bgp": {}}
+    calls.clear()
+    snapshots = {"bgp": {"uut": 1, "r2": 1, "r3": 1}}
+    env.compare(snapshots, snapshots, pts)
+    assert calls == ["exclude"] * 3 and env.diffs[0].exclude == FIXED + ["ops", "g"]
+
+
 @pytest.mark.parametrize("case, error", [
     ("testbed missing", AttributeError), ("unknown device key", KeyError), ("device only in second set", KeyError),
     ("pts entry not a mapping", TypeError), ("pts path missing", TypeError), ("diff fails", ZeroDivisionError),
