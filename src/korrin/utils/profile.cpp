@@ -9,7 +9,6 @@
 
 #include "korrin/utils/atomic_file.hpp"
 
-#include <cstdint>
 #include <iterator>
 
 using pyglue::Chain;
@@ -541,98 +540,24 @@ void extend(PyObject* exclude, PyObject* entries) {
     Ref self = pyglue::check(PySequence_InPlaceConcat(exclude, entries));
 }
 
-// dict[key] remembered from one device to the next. An exact dict whose
-// keys are all exact str looks a str key up without running any Python code,
-// and its version tag changes with every modification: while the tag holds,
-// a fresh lookup would give the same answer.
-class Recall {
-public:
-    // True when dict[key] is known; *value is then borrowed, nullptr if missing.
-    bool known([[maybe_unused]] PyObject* dict, [[maybe_unused]] PyObject* key,
-               [[maybe_unused]] PyObject** value) const {
-#if PY_VERSION_HEX < 0x030C0000
-        if (dict == dict_.get() && key == key_.get() && version(dict) == version_) {
-            *value = value_;
-            return true;
-        }
-#endif
-        return false;
-    }
-
-    // Notes the outcome of a lookup just made in `dict` (exact).
-    void remember([[maybe_unused]] PyObject* dict, [[maybe_unused]] PyObject* key,
-                  [[maybe_unused]] PyObject* value) {
-#if PY_VERSION_HEX < 0x030C0000
-        dict_ = Ref();
-        if (!PyUnicode_CheckExact(key)) return;
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(dict, &pos, &k, &v))
-            if (!PyUnicode_CheckExact(k)) return;
-        dict_ = Ref::borrow(dict);
-        key_ = Ref::borrow(key);
-        version_ = version(dict);
-        value_ = value;
-#endif
-    }
-
-private:
-#if PY_VERSION_HEX < 0x030C0000
-    static uint64_t version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
-#endif
-    Ref dict_, key_;  // held, so that their addresses cannot be reused meanwhile
-    uint64_t version_ = 0;
-    PyObject* value_ = nullptr;
-};
-
-// dict[key] for an exact dict: borrowed, nullptr when missing.
-PyObject* dict_item(Recall& recall, PyObject* dict, PyObject* key) {
-    PyObject* found;
-    if (recall.known(dict, key, &found)) return found;
-    found = PyDict_GetItemWithError(dict, key);
-    if (!found && PyErr_Occurred()) pyglue::fail();
-    recall.remember(dict, key, found);
-    return found;
-}
-
-// A module global as `global` reads it, remembered while the module's
-// namespace is unchanged.
-Ref recalled_global(Recall& recall, PyObject* module, PyObject* name) {
-    PyObject* globals = PyModule_GetDict(module);
-    if (!globals) pyglue::fail();
-    if (PyObject* found = dict_item(recall, globals, name)) return Ref::borrow(found);
-    if (PyObject* found = PyDict_GetItemWithError(PyEval_GetBuiltins(), name)) return Ref::borrow(found);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    pyglue::fail();
-}
-
-// mapping[key], as getitem does.
-Ref recalled_item(Recall& recall, PyObject* mapping, PyObject* key) {
-    if (PyDict_CheckExact(mapping)) {
-        if (PyObject* found = dict_item(recall, mapping, key)) return Ref::borrow(found);
-    }
-    return getitem(mapping, key);
-}
-
 // mapping[key], or an empty Ref when that raises KeyError (exact dicts are
 // looked up without raising, with the same outcome).
-Ref item_unless_missing(Recall& recall, PyObject* mapping, PyObject* key) {
-    if (PyDict_CheckExact(mapping)) return Ref::borrow(dict_item(recall, mapping, key));
+Ref item_unless_missing(PyObject* mapping, PyObject* key) {
+    if (PyDict_CheckExact(mapping)) {
+        if (PyObject* found = PyDict_GetItemWithError(mapping, key)) return Ref::borrow(found);
+        if (PyErr_Occurred()) pyglue::fail();
+        return Ref();
+    }
     Ref found;
     Ref missing = pyglue::attempt(PyExc_KeyError, [&] { found = getitem(mapping, key); });
     return found;
 }
 
-// The lookups a comparison repeats for every device.
-struct CompareRecall {
-    Recall get_ops_exclude, get_parser_exclude, Diff, pts_entry, pts_entry_exclude, pts_exclude, before, after;
-};
-
 const char* const kFixedExclude[] = {"device", "maker", "diff_ignore", "callables", "(Current configuration.*)"};
 
 // What Diff must ignore for one feature on one device: fixed entries, the
 // ops (or else parser) exclusions, the feature's and the global PTS entries.
-Ref exclusions(CompareRecall& recall, PyObject* module, PyObject* feature, PyObject* device, PyObject* pts_data) {
+Ref exclusions(PyObject* module, PyObject* feature, PyObject* device, PyObject* pts_data) {
     constexpr Py_ssize_t fixed_count = std::size(kFixedExclude);
     static PyObject* fixed[fixed_count] = {};
     Ref exclude = pyglue::check(PyList_New(fixed_count));
@@ -642,7 +567,7 @@ Ref exclusions(CompareRecall& recall, PyObject* module, PyObject* feature, PyObj
     }
 
     Ref ops_failed = pyglue::attempt(PyExc_Exception, [&] {
-        Ref get_ops_exclude = recalled_global(recall.get_ops_exclude, module, id<"get_ops_exclude">());
+        Ref get_ops_exclude = global(module, id<"get_ops_exclude">());
         Ref entries = pyglue::call(get_ops_exclude.get(), feature, device);
         extend(exclude.get(), entries.get());
     });
@@ -650,21 +575,18 @@ Ref exclusions(CompareRecall& recall, PyObject* module, PyObject* feature, PyObj
         // Show commands have no ops class; their parser may know what to skip.
         while_handling(ops_failed.get(), [&] {
             Ref parser_failed = pyglue::attempt(PyExc_Exception, [&] {
-                Ref get_parser_exclude =
-                    recalled_global(recall.get_parser_exclude, module, id<"get_parser_exclude">());
+                Ref get_parser_exclude = global(module, id<"get_parser_exclude">());
                 Ref entries = pyglue::call(get_parser_exclude.get(), feature, device);
                 extend(exclude.get(), entries.get());
             });
         });
     }
 
-    Ref entry = item_unless_missing(recall.pts_entry, pts_data, feature);
+    Ref entry = item_unless_missing(pts_data, feature);
     if (entry) {
-        if (Ref entries = item_unless_missing(recall.pts_entry_exclude, entry.get(), id<"exclude">()))
-            extend(exclude.get(), entries.get());
+        if (Ref entries = item_unless_missing(entry.get(), id<"exclude">())) extend(exclude.get(), entries.get());
     }
-    if (Ref entries = item_unless_missing(recall.pts_exclude, pts_data, id<"exclude">()))
-        extend(exclude.get(), entries.get());
+    if (Ref entries = item_unless_missing(pts_data, id<"exclude">())) extend(exclude.get(), entries.get());
     return exclude;
 }
 
@@ -699,7 +621,6 @@ PyObject* compare(PyObject* cls_self, PyObject* const* args, Py_ssize_t nargs, P
 
         Ref pts_data = resolve_pts_data(module, pts_data_arg);
 
-        CompareRecall recall;
         for_each(features.get(), [&](PyObject* feature) {
             // Filled in sorted device order, then filed under the feature.
             Ref failed = pyglue::check(PyDict_New());
@@ -710,11 +631,11 @@ PyObject* compare(PyObject* cls_self, PyObject* const* args, Py_ssize_t nargs, P
             for_each(devices.get(), [&](PyObject* key) {
                 Ref by_name = pyglue::getattr(testbed, id<"devices">());
                 Ref device = getitem(by_name.get(), key);
-                Ref exclude = exclusions(recall, module, feature, device.get(), pts_data.get());
+                Ref exclude = exclusions(module, feature, device.get(), pts_data.get());
 
-                Ref Diff = recalled_global(recall.Diff, module, id<"Diff">());
-                Ref before = getitem(recalled_item(recall.before, compare1.get(), feature).get(), key);
-                Ref after = getitem(recalled_item(recall.after, compare2.get(), feature).get(), key);
+                Ref Diff = global(module, id<"Diff">());
+                Ref before = getitem(getitem(compare1.get(), feature).get(), key);
+                Ref after = getitem(getitem(compare2.get(), feature).get(), key);
                 static PyObject* exclude_keyword = pyglue::check(PyTuple_Pack(1, id<"exclude">())).release();
                 PyObject* diff_args[] = {nullptr, before.get(), after.get(), exclude.get()};
                 Ref diff = pyglue::check(
