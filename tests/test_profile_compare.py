@@ -132,7 +132,8 @@ def test_pts_lookups_compare_keys_each_time(env):
     calls.clear()
     snapshots = {"bgp": {"uut": 1, "r2": 1, "r3": 1}}
     env.compare(snapshots, snapshots, pts)
-    assert calls == ["exclude"] * 3 and env.diffs[0].exclude == FIXED + ["ops", "g"]
+    # Other keys may probe the collider's slot too, depending on the hash seed.
+    assert calls.count("exclude") == 3 and env.diffs[0].exclude == FIXED + ["ops", "g"]
 
 
 @pytest.mark.parametrize("case, error", [
