@@ -343,3 +343,14 @@ def test_instances_are_plain_objects():
     del box
     gc.collect()
     assert ref() is None
+
+
+@pytest.mark.parametrize("width, error", [(100_000, None), (2.5, TypeError), ("40", TypeError), (None, TypeError)])
+def test_unusual_widths(width, error):
+    if error:
+        with pytest.raises(error):
+            Summary("t", width)
+        return
+    box = Summary("a title", width)
+    box.add_message("x " * 60_000)
+    assert {len(text) for text, _ in rows(box)} == {width}
