@@ -54,3 +54,14 @@ def assert_same_binding_errors(native, qualname, params, is_method=False):
 
 def signature_text(callable_):
     return str(inspect.signature(callable_))
+
+
+class FakeTestbed:
+    """A testbed whose devices are found by name or (true) alias."""
+
+    def __init__(self, *devices):
+        self.all = devices
+        self.devices = {k: d for d in devices for k in (d.name, d.alias) if k}
+
+    def find_devices(self, aliases):
+        return [d for d in self.all if d.alias in aliases]

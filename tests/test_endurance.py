@@ -21,6 +21,7 @@ import korrin.utils.profile as profile
 import korrin.utils.summary as summary
 import korrin.utils.symfind as symfind
 import korrin.utils.timeout as timeout
+from support import FakeTestbed
 
 # jsonpickle warns on every encode; recorded warnings would pile up in memory.
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
@@ -268,15 +269,6 @@ class Device:
         if isinstance(self.parsed, Exception):
             raise fresh(self.parsed)
         return self.parsed
-
-
-class FakeTestbed:
-    def __init__(self, *devices):
-        self.all = devices
-        self.devices = {k: d for d in devices for k in (d.name, d.alias) if k}
-
-    def find_devices(self, aliases):
-        return [d for d in self.all if d.alias in aliases]
 
 
 class Feature:

@@ -15,7 +15,7 @@ import pytest
 import korrin.utils.profile as profile
 from brennic.async_ import pcall as real_pcall
 from brennic.strivel.exceptions import DatafileError
-from support import assert_same_binding_errors, signature_text
+from support import FakeTestbed, assert_same_binding_errors, signature_text
 
 pytestmark = pytest.mark.filterwarnings("ignore:keys will default:DeprecationWarning")
 
@@ -32,15 +32,6 @@ class Device:
 
     def __repr__(self):
         return f"Device({self.name})"
-
-
-class FakeTestbed:
-    def __init__(self, *devices):
-        self.all = devices
-        self.devices = {k: d for d in devices for k in (d.name, d.alias) if k}
-
-    def find_devices(self, aliases):
-        return [d for d in self.all if d.alias in aliases]
 
 
 class Feature:
