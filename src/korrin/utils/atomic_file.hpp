@@ -1,7 +1,7 @@
-// Files written by korrin.utils.profile land whole or not at all: the content
-// goes to a temporary file beside the target, which os.replace then moves into
-// place. A failed or interrupted write leaves an earlier file of that name as
-// it was and no temporary file behind.
+// Files of the run directory. Those written by korrin.utils.profile land whole
+// or not at all: the content goes to a temporary file beside the target, which
+// os.replace then moves into place. A failed or interrupted write leaves an
+// earlier file of that name as it was and no temporary file behind.
 #pragma once
 
 #include "pyglue/pyglue.hpp"
@@ -55,6 +55,30 @@ void write_atomically(PyObject* module, PyObject* path, const char* mode, Write&
         pyglue::call_method(os.get(), id<"replace">(), temp_path.get(), path);
     });
     if (failure) discard_temp(std::move(failure));
+}
+
+// Where a file of the run goes: `location` or else runtime.directory, joined
+// with `name` or else `default_name` (os.path.join through the module's os).
+struct RunFile {
+    pyglue::Ref location;
+    pyglue::Ref name;
+    pyglue::Ref path;
+};
+
+inline RunFile run_file(PyObject* module, PyObject* location_arg, PyObject* name_arg, const char* default_name) {
+    using pyglue::id;
+    using pyglue::Ref;
+    Ref location = Ref::borrow(location_arg);
+    if (!pyglue::truth(location.get())) {
+        Ref runtime = pyglue::global(module, id<"runtime">());
+        location = pyglue::getattr(runtime.get(), id<"directory">());
+    }
+    Ref name = Ref::borrow(name_arg);
+    if (!pyglue::truth(name.get())) name = pyglue::text(default_name);
+    Ref os = pyglue::global(module, id<"os">());
+    Ref os_path = pyglue::getattr(os.get(), id<"path">());
+    Ref path = pyglue::call_method(os_path.get(), id<"join">(), location.get(), name.get());
+    return {std::move(location), std::move(name), std::move(path)};
 }
 
 }  // namespace korrin

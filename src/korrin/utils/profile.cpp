@@ -312,17 +312,7 @@ PyObject* pickle(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
         auto [pts, location_arg, name_arg] = pickle_sig.bind(args, nargs, kwnames);
         if (!pyglue::truth(pts)) return pyglue::none();
 
-        Ref location = Ref::borrow(location_arg);
-        if (!pyglue::truth(location.get())) {
-            Ref runtime = global(module, id<"runtime">());
-            location = pyglue::getattr(runtime.get(), id<"directory">());
-        }
-        Ref pts_name = Ref::borrow(name_arg);
-        if (!pyglue::truth(pts_name.get())) pts_name = pyglue::text("pts");
-
-        Ref os = global(module, id<"os">());
-        Ref os_path = pyglue::getattr(os.get(), id<"path">());
-        Ref file = pyglue::call_method(os_path.get(), id<"join">(), location.get(), pts_name.get());
+        auto [location, pts_name, file] = korrin::run_file(module, location_arg, name_arg, "pts");
         korrin::write_atomically(module, file.get(), "wb", [&](PyObject* handle) {
             Ref dill = global(module, id<"dill">());
             pyglue::call_method(dill.get(), id<"dump">(), pts, handle);

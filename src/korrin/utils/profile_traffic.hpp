@@ -71,17 +71,7 @@ inline PyObject* pickle_traffic(PyObject* module, PyObject* const* args, Py_ssiz
 
         log_banner(module, "Save traffic profile to Korrin Logs");
 
-        Ref location = Ref::borrow(location_arg);
-        if (!pyglue::truth(location.get())) {
-            Ref runtime = global(module, id<"runtime">());
-            location = pyglue::getattr(runtime.get(), id<"directory">());
-        }
-        Ref name = Ref::borrow(name_arg);
-        if (!pyglue::truth(name.get())) name = pyglue::text("traffic_profile");
-
-        Ref os = global(module, id<"os">());
-        Ref os_path = pyglue::getattr(os.get(), id<"path">());
-        Ref tgn_file = pyglue::call_method(os_path.get(), id<"join">(), location.get(), name.get());
+        Ref tgn_file = run_file(module, location_arg, name_arg, "traffic_profile").path;
 
         write_atomically(module, tgn_file.get(), "w", [&](PyObject* file) {
             Ref content = pyglue::call_method(tgn_profile, id<"get_string">());
