@@ -60,16 +60,28 @@ enum class Chain {
     NoCause,   // raise X from None  (context kept but suppressed)
 };
 
+// Runs `body` as the inside of `except ... as caught:` runs: whatever it
+// raises gets `caught` as its context, as the interpreter chains it. The
+// thread's handled-exception slot is put back exactly as it was afterwards.
+template <class Body>
+void while_handling(PyObject* caught, Body&& body) {
+    struct Restore {
+        _PyErr_StackItem* item;
+        PyObject* saved;
+        ~Restore() { Py_XSETREF(item->exc_value, saved); }
+    } restore{PyThreadState_Get()->exc_info, nullptr};
+    restore.saved = restore.item->exc_value;  // the reference moves into `restore`
+    restore.item->exc_value = Py_NewRef(caught);
+    body();
+}
+
 // Raises the exception instance `exception` while `caught` is being handled.
 [[noreturn]] inline void raise_in_handler(Ref exception, PyObject* caught, Chain chain) {
     if (chain == Chain::Cause) PyException_SetCause(exception.get(), Py_NewRef(caught));
     if (chain == Chain::NoCause) PyException_SetCause(exception.get(), nullptr);
-    // The interpreter links the handled exception as the context when raising.
-    PyObject* outer = PyErr_GetHandledException();
-    PyErr_SetHandledException(caught);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
-    PyErr_SetHandledException(outer);
-    Py_XDECREF(outer);
+    while_handling(caught, [&] {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+    });
     fail();
 }
 

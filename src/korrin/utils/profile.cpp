@@ -16,6 +16,7 @@ using pyglue::global;
 using pyglue::id;
 using pyglue::Ref;
 using pyglue::Signature;
+using pyglue::while_handling;
 
 namespace {
 
@@ -49,21 +50,6 @@ Ref getitem(PyObject* o, PyObject* key) {
 
 void setitem(PyObject* o, PyObject* key, PyObject* value) {
     pyglue::check_status(PyObject_SetItem(o, key, value));
-}
-
-// Runs `body` as the inside of an `except` clause that caught `caught`, so
-// an error raised there gets it as its context, as in Python.
-template <class Body>
-void while_handling(PyObject* caught, Body&& body) {
-    struct Restore {
-        PyObject* outer;
-        ~Restore() {
-            PyErr_SetHandledException(outer);
-            Py_XDECREF(outer);
-        }
-    } restore{PyErr_GetHandledException()};
-    PyErr_SetHandledException(caught);
-    body();
 }
 
 // `raise type(message)` inside the handler of `caught`, with the chaining

@@ -11,27 +11,11 @@ using pyglue::global;
 using pyglue::id;
 using pyglue::Ref;
 using pyglue::Signature;
+using pyglue::while_handling;
 
 namespace {
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "korrin.utils.symfind", nullptr, -1, nullptr};
-
-// Runs `body` as the body of `except ... as caught:` would run: whatever it
-// raises gets `caught` as its context.
-template <class Body>
-void while_handling(PyObject* caught, Body&& body) {
-    PyObject* outer = PyErr_GetHandledException();
-    PyErr_SetHandledException(caught);
-    try {
-        body();
-    } catch (...) {
-        PyErr_SetHandledException(outer);
-        Py_XDECREF(outer);
-        throw;
-    }
-    PyErr_SetHandledException(outer);
-    Py_XDECREF(outer);
-}
 
 // `first, second = value`, with the interpreter's unpacking errors.
 std::pair<Ref, Ref> unpack_two(PyObject* value) {
