@@ -133,6 +133,12 @@ public:
         fail();
     }
 
+    // name = logging.getLogger(__name__)
+    void bind_module_logger(const char* name, PyObject* logging) {
+        Ref logger = call_method(logging, id<"getLogger">(), this->name().get());
+        bind(name, logger.get());
+    }
+
     Ref add_class(const char* qualified_name, const char* text_signature, const char* doc,
                   PyObject* base = nullptr) {
         Ref type = make_class(module_.get(), qualified_name, text_signature, doc, base);

@@ -762,9 +762,7 @@ PyMODINIT_FUNC PyInit_profile() {
         m.import_from("korrin.harness.datafile.loader", "PtsdatafileLoader");
         m.import_from("korrin.harness.exceptions", "KorrinTgnError");
 
-        Ref module_name = pyglue::check(PyModule_GetNameObject(m.module()));
-        Ref log = pyglue::call_method(logging.get(), id<"getLogger">(), module_name.get());
-        m.bind("log", log.get());
+        m.bind_module_logger("log", logging.get());
 
         Ref profile = m.add_class("korrin.utils.profile.Profile", "Profile()\n--\n\n", nullptr);
         m.add_classmethod(profile.get(), &compare_def);

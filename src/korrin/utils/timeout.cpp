@@ -279,9 +279,7 @@ PyMODINIT_FUNC PyInit_timeout() {
         Ref logging = m.import("logging");
         for (const char* name : {"Passed", "Failed", "Aborted", "Errored", "Skipped", "Blocked", "Passx"})
             m.import_from("brennic.results", name);
-        Ref name = pyglue::check(PyModule_GetNameObject(m.module()));
-        Ref log = pyglue::call_method(logging.get(), id<"getLogger">(), name.get());
-        m.bind("log", log.get());
+        m.bind_module_logger("log", logging.get());
 
         Ref timeout = m.add_class("korrin.utils.timeout.Timeout", "Timeout(max_time, interval)\n--\n\n", timeout_doc);
         m.add_method(timeout.get(), &timeout_init_def);
