@@ -1,10 +1,11 @@
 // The argument binder: one table per callable ("name" or "name=<literal>"
 // entries, exactly as the Python signature reads, `self`/`cls` included for
 // methods) binds vectorcall arguments with the interpreter's own TypeError
-// wording, and yields the text signature that `inspect.signature` reads.
+// wording. The table is plain C++ data; the parameter names and default
+// values as Python objects belong to each function object (see function.hpp).
 #pragma once
 
-#include "pyglue/ref.hpp"
+#include "pyglue/state.hpp"
 
 #include <array>
 #include <cstring>
@@ -13,41 +14,63 @@
 
 namespace pyglue {
 
-template <std::size_t N>
-class Signature {
-public:
-    using Bound = std::array<PyObject*, N>;  // borrowed for the duration of the call
+// A native function as Python sees it: its parameters, defaults (built as
+// objects once per function, like a def's __defaults__) and where it lives.
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const struct FunctionDef* def;
+    ModuleState* state;
+    PyObject* module;
+    PyObject* params;     // tuple of interned parameter names
+    PyObject* defaults;   // tuple: the values of the last len(defaults) parameters
+    PyObject* dict;       // __name__, __qualname__, __module__, __doc__, __text_signature__
+    PyObject* weakrefs;
+};
 
-    Signature(const char* qualname, const char* const (&params)[N]) : qualname_(qualname) {
-        for (std::size_t i = 0; i < N; ++i) {
+class SignatureBase {
+public:
+    SignatureBase(const char* qualname, const char* const* params, std::size_t count) : qualname_(qualname) {
+        for (std::size_t i = 0; i < count; ++i) {
             std::string spec = params[i];
             auto eq = spec.find('=');
-            names_[i] = spec.substr(0, eq);
-            defaults_src_[i] = eq == std::string::npos ? std::string() : spec.substr(eq + 1);
-            if (eq != std::string::npos) ++default_count_;
+            names_.push_back(spec.substr(0, eq));
+            defaults_src_.push_back(eq == std::string::npos ? std::string() : spec.substr(eq + 1));
         }
     }
 
-    // "name(self, a, b=None)\n--\n\n" + doc: the docstring convention that
-    // gives builtins their signature and an exact __doc__ (None when empty).
-    const char* doc(const char* body = nullptr) {
-        std::string s = short_name();
-        s += '(';
-        for (std::size_t i = 0; i < N; ++i) {
+    const char* qualname() const { return qualname_; }
+    const std::vector<std::string>& names() const { return names_; }
+    const std::vector<std::string>& default_sources() const { return defaults_src_; }
+
+    // "(self, a, b=None)": what inspect.signature reads.
+    std::string text_signature() const {
+        std::string s = "(";
+        for (std::size_t i = 0; i < names_.size(); ++i) {
             if (i) s += ", ";
             s += names_[i];
             if (!defaults_src_[i].empty()) s += '=' + defaults_src_[i];
         }
-        s += ")\n--\n\n";
-        if (body) s += body;
-        doc_ = std::move(s);
-        return doc_.c_str();
+        return s + ")";
     }
 
-    const char* qualname() const { return qualname_; }
+protected:
+    const char* qualname_;
+    std::vector<std::string> names_;
+    std::vector<std::string> defaults_src_;
+};
 
-    Bound bind(PyObject* const* args, Py_ssize_t nargs_flags, PyObject* kwnames) {
-        prepare();
+template <std::size_t N>
+class Signature : public SignatureBase {
+public:
+    using Bound = std::array<PyObject*, N>;  // borrowed for the duration of the call
+
+    Signature(const char* qualname, const char* const (&params)[N]) : SignatureBase(qualname, params, N) {}
+
+    // Binds the arguments of the running function (whose table this is).
+    Bound bind(PyObject* const* args, Py_ssize_t nargs_flags, PyObject* kwnames) const {
+        auto* function = reinterpret_cast<Function*>(current_frame.function);
+        PyObject* names = function->params;
         Py_ssize_t nargs = PyVectorcall_NARGS(nargs_flags);
         Bound out{};
         Py_ssize_t copied = nargs < static_cast<Py_ssize_t>(N) ? nargs : static_cast<Py_ssize_t>(N);
@@ -56,7 +79,7 @@ public:
         Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-            std::size_t index = find(key);
+            std::size_t index = find(names, key);
             if (index == N)
                 type_error("%s() got an unexpected keyword argument '%S'", qualname_, key);
             if (out[index])
@@ -64,43 +87,26 @@ public:
             out[index] = args[nargs + k];
         }
 
-        if (nargs > static_cast<Py_ssize_t>(N)) too_many_positional(nargs);
+        Py_ssize_t default_count = PyTuple_GET_SIZE(function->defaults);
+        if (nargs > static_cast<Py_ssize_t>(N)) too_many_positional(nargs, default_count);
 
-        std::vector<std::size_t> missing;
+        std::size_t first_default = N - static_cast<std::size_t>(default_count);
+        bool missing = false;
         for (std::size_t i = 0; i < N; ++i) {
             if (out[i]) continue;
-            if (defaults_[i]) out[i] = defaults_[i];
-            else missing.push_back(i);
+            if (i >= first_default) out[i] = PyTuple_GET_ITEM(function->defaults, i - first_default);
+            else missing = true;
         }
-        if (!missing.empty()) report_missing(missing);
+        if (missing) report_missing(out);
         return out;
     }
 
 private:
-    std::string short_name() const {
-        const char* dot = std::strrchr(qualname_, '.');
-        return dot ? dot + 1 : qualname_;
-    }
-
-    // Names and default values are made on first use and kept for the
-    // process, like a function's __defaults__ (shared between calls).
-    void prepare() {
-        if (prepared_) return;
-        for (std::size_t i = 0; i < N; ++i) {
-            if (!names_obj_[i]) names_obj_[i] = check(PyUnicode_InternFromString(names_[i].c_str())).release();
-            if (!defaults_src_[i].empty() && !defaults_[i]) {
-                PyObject* builtins = PyEval_GetBuiltins();
-                defaults_[i] = check(PyRun_String(defaults_src_[i].c_str(), Py_eval_input, builtins, builtins)).release();
-            }
-        }
-        prepared_ = true;
-    }
-
-    std::size_t find(PyObject* key) const {
+    static std::size_t find(PyObject* names, PyObject* key) {
         for (std::size_t i = 0; i < N; ++i)
-            if (names_obj_[i] == key) return i;
+            if (PyTuple_GET_ITEM(names, i) == key) return i;
         for (std::size_t i = 0; i < N; ++i) {
-            int eq = PyUnicode_Compare(names_obj_[i], key);
+            int eq = PyUnicode_Compare(PyTuple_GET_ITEM(names, i), key);
             if (eq == -1 && PyErr_Occurred()) fail();
             if (eq == 0) return i;
         }
@@ -113,17 +119,19 @@ private:
         fail();
     }
 
-    [[noreturn]] void too_many_positional(Py_ssize_t nargs) const {
+    [[noreturn]] void too_many_positional(Py_ssize_t given, Py_ssize_t default_count) const {
         Py_ssize_t argcount = static_cast<Py_ssize_t>(N);
-        Py_ssize_t given = nargs;
-        std::string takes = default_count_
-            ? "from " + std::to_string(argcount - default_count_) + " to " + std::to_string(argcount)
+        std::string takes = default_count
+            ? "from " + std::to_string(argcount - default_count) + " to " + std::to_string(argcount)
             : std::to_string(argcount);
         type_error("%s() takes %s positional argument%s but %zd %s given", qualname_, takes.c_str(),
                    argcount == 1 ? "" : "s", given, given == 1 ? "was" : "were");
     }
 
-    [[noreturn]] void report_missing(const std::vector<std::size_t>& missing) const {
+    [[noreturn]] void report_missing(const Bound& out) const {
+        std::vector<std::size_t> missing;
+        for (std::size_t i = 0; i < N; ++i)
+            if (!out[i]) missing.push_back(i);
         std::string list;
         for (std::size_t i = 0; i < missing.size(); ++i) {
             if (i) list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
@@ -132,15 +140,9 @@ private:
         type_error("%s() missing %zd required positional argument%s: %s", qualname_, missing.size(),
                    missing.size() == 1 ? "" : "s", list.c_str());
     }
-
-    const char* qualname_;
-    std::array<std::string, N> names_;
-    std::array<std::string, N> defaults_src_;
-    Py_ssize_t default_count_ = 0;
-    std::string doc_;
-    bool prepared_ = false;
-    std::array<PyObject*, N> names_obj_{};
-    std::array<PyObject*, N> defaults_{};
 };
+
+template <std::size_t N>
+Signature(const char*, const char* const (&)[N]) -> Signature<N>;
 
 }  // namespace pyglue

@@ -2,7 +2,7 @@
 // arguments, method calls through attribute lookup, and module globals.
 #pragma once
 
-#include "pyglue/ref.hpp"
+#include "pyglue/state.hpp"
 
 #include <array>
 #include <initializer_list>
@@ -66,14 +66,6 @@ inline Ref global(PyObject* module, PyObject* name) {
     if (PyObject* found = PyDict_GetItemWithError(PyEval_GetBuiltins(), name)) return Ref::borrow(found);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     fail();
-}
-
-// The module of one of our classes: methods receive their class as the C
-// `self`, module-level functions receive the module itself.
-inline PyObject* class_module(PyObject* type) {
-    PyObject* module = PyType_GetModule(reinterpret_cast<PyTypeObject*>(type));
-    if (!module) fail();
-    return module;
 }
 
 // str.format(template, *args, **kwargs) with an interned template.

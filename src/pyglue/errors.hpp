@@ -2,7 +2,7 @@
 // equivalent `try/except/raise` statements would give.
 #pragma once
 
-#include "pyglue/ref.hpp"
+#include "pyglue/state.hpp"
 
 namespace pyglue {
 
@@ -63,6 +63,15 @@ enum class Chain {
 // Runs `body` as the inside of `except ... as caught:` runs: whatever it
 // raises gets `caught` as its context, as the interpreter chains it. The
 // thread's handled-exception slot is put back exactly as it was afterwards.
+//
+// This writes the thread's own handled-exception slot: the public
+// PyErr_GetHandledException/SetHandledException see the topmost handled
+// exception across frames, and restoring through them would leave an outer
+// handler's exception in a generator's slot. The slot's layout is checked
+// for each supported version.
+#if PY_VERSION_HEX >= 0x030E0000
+#error "check the handled-exception slot (PyThreadState.exc_info->exc_value) for this Python version"
+#endif
 template <class Body>
 void while_handling(PyObject* caught, Body&& body) {
     struct Restore {

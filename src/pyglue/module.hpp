@@ -1,107 +1,211 @@
-// Plain Python-looking classes and module construction.
+// Functions, classes and modules that look like Python's own.
+//
+// - A native function is an object of a small per-module type: it calls
+//   through vectorcall, binds to instances as a def does (a descriptor with
+//   __get__ only, flagged as a method descriptor so `obj.method()` needs no
+//   bound-method object), pickles by qualified name, and reaches its module
+//   through its own reference to it.
+// - Classes are made as a class statement makes them, by calling
+//   type(name, bases, namespace), so their layout, instance __dict__,
+//   weakrefs and GC are the interpreter's own.
+// - Modules use multi-phase initialisation with per-module state, so each
+//   import (re-import, another interpreter) gets fresh classes and state.
 #pragma once
 
+#include "pyglue/args.hpp"
 #include "pyglue/call.hpp"
 
+#if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
+#endif
 
-#include <vector>
+#include <cstddef>
+#include <initializer_list>
+#include <string>
 
 namespace pyglue {
 
-// Instance layout of every class made here: only an instance __dict__ and a
-// weakref list, so all state is ordinary attributes and instances pickle,
-// copy and subclass like those of a class statement.
-struct PlainObject {
-    PyObject_HEAD
-    PyObject* dict;
-    PyObject* weakrefs;
+using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// What a native function is: its name, C++ body, parameter table and docstring.
+struct FunctionDef {
+    const char* name;
+    FastcallFunction body;   // called with the function object, then the vectorcall arguments
+    const SignatureBase* signature;
+    const char* doc;         // nullptr: __doc__ is None
 };
 
+inline FunctionDef function_def(const char* name, FastcallFunction body, const SignatureBase& signature,
+                                const char* doc) {
+    return {name, body, &signature, doc};
+}
+
 namespace detail {
-inline int plain_traverse(PyObject* self, visitproc visit, void* arg) {
+
+#if PY_VERSION_HEX < 0x030C0000
+// 3.11 declares member tables only in structmember.h, under older names.
+constexpr int kMemberSsize = T_PYSSIZET;
+constexpr int kMemberReadonly = READONLY;
+#else
+constexpr int kMemberSsize = Py_T_PYSSIZET;
+constexpr int kMemberReadonly = Py_READONLY;
+#endif
+
+inline PyObject* function_call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    auto* f = reinterpret_cast<Function*>(self);
+    FrameScope frame(f->state, self);
+    return f->def->body(self, args, static_cast<Py_ssize_t>(nargsf), kwnames);
+}
+
+inline PyObject* function_get(PyObject* self, PyObject* instance, PyObject*) {
+    if (!instance || instance == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, instance);
+}
+
+inline int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* f = reinterpret_cast<Function*>(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<PlainObject*>(self)->dict);
+    Py_VISIT(f->module);
+    Py_VISIT(f->params);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->dict);
     return 0;
 }
 
-inline int plain_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<PlainObject*>(self)->dict);
+inline int function_clear(PyObject* self) {
+    auto* f = reinterpret_cast<Function*>(self);
+    f->state = nullptr;
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->params);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->dict);
     return 0;
 }
 
-inline void plain_dealloc(PyObject* self) {
+inline void function_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    if (reinterpret_cast<PlainObject*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    plain_clear(self);
+    if (reinterpret_cast<Function*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    function_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
-inline PyMemberDef plain_members[] = {
-    {"__dictoffset__", T_PYSSIZET, offsetof(PlainObject, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(PlainObject, weakrefs), READONLY, nullptr},
+// A cleared function (during interpreter or module teardown) raises instead
+// of running without its module.
+inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    if (!reinterpret_cast<Function*>(self)->state) {
+        PyErr_SetString(PyExc_SystemError, "function called after its module was cleared");
+        return nullptr;
+    }
+    return function_call(self, args, nargsf, kwnames);
+}
+
+
+inline PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %s at %p>", reinterpret_cast<Function*>(self)->def->signature->qualname(),
+                                self);
+}
+
+// Pickled as a global, by module and qualified name, as a def is.
+inline PyObject* function_reduce(PyObject* self, PyObject*) {
+    return PyObject_GetAttrString(self, "__qualname__");
+}
+
+inline PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+inline PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", kMemberSsize, offsetof(Function, vectorcall), kMemberReadonly, nullptr},
+    {"__dictoffset__", kMemberSsize, offsetof(Function, dict), kMemberReadonly, nullptr},
+    {"__weaklistoffset__", kMemberSsize, offsetof(Function, weakrefs), kMemberReadonly, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
+
+inline PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_methods, function_methods},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+// A default as the def's source would evaluate it: the literals we use.
+inline Ref literal(const std::string& source) {
+    if (source == "None") return none();
+    if (source == "True") return boolean(true);
+    if (source == "False") return boolean(false);
+    if (source.size() >= 2 && (source.front() == '\'' || source.front() == '"') && source.back() == source.front())
+        return check(PyUnicode_FromStringAndSize(source.data() + 1, static_cast<Py_ssize_t>(source.size() - 2)));
+    return check(PyLong_FromString(source.c_str(), nullptr, 10));
+}
+
 }  // namespace detail
 
-// Creates a heap class of `module`, a subclass of `base` (one of ours) or of
-// object. Methods are added afterwards as plain functions (see ModuleBuilder).
-// `text_signature` ("Summary(title, width)\n--\n\n") is what
-// inspect.signature reads for the class; `doc` is its __doc__ (nullptr: None).
-inline Ref make_class(PyObject* module, const char* qualified_name, const char* text_signature, const char* doc,
-                      PyObject* base = nullptr) {
-    static PyGetSetDef dict_getset[] = {
-        {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-        {nullptr, nullptr, nullptr, nullptr, nullptr},
-    };
-    std::vector<PyType_Slot> slots = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(detail::plain_dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void*>(detail::plain_traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(detail::plain_clear)},
-    };
-    if (!base) {
-        slots.push_back({Py_tp_members, detail::plain_members});
-        slots.push_back({Py_tp_getset, dict_getset});
-        slots.push_back({Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)});
+// A new function object of the running module, named `qualname`.
+inline Ref make_function(const FunctionDef& def, PyObject* module_name) {
+    ModuleState& s = state();
+    const SignatureBase& sig = *def.signature;
+    std::size_t count = sig.names().size();
+    Ref params = check(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    std::size_t first_default = count;
+    for (std::size_t i = count; i-- > 0 && !sig.default_sources()[i].empty();) first_default = i;
+    Ref defaults = check(PyTuple_New(static_cast<Py_ssize_t>(count - first_default)));
+    for (std::size_t i = 0; i < count; ++i) {
+        PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i),
+                         check(PyUnicode_InternFromString(sig.names()[i].c_str())).release());
+        if (i >= first_default)
+            PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i - first_default),
+                             detail::literal(sig.default_sources()[i]).release());
     }
-    slots.push_back({Py_tp_doc, const_cast<char*>(text_signature)});
-    slots.push_back({0, nullptr});
 
-    PyType_Spec type_spec{
-        qualified_name,
-        base ? 0 : static_cast<int>(sizeof(PlainObject)),
-        0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-        slots.data(),
-    };
-    Ref bases = base ? check(PyTuple_Pack(1, base)) : Ref();
-    Ref type = check(PyType_FromModuleAndSpec(module, &type_spec, bases.get()));
-    Ref doc_value = doc ? text(doc) : none();
-    setattr(type.get(), id<"__doc__">(), doc_value.get());
-    return type;
+    Ref dict = check(PyDict_New());
+    auto put = [&](const char* key, PyObject* value) { check_status(PyDict_SetItemString(dict.get(), key, value)); };
+    put("__module__", module_name);
+    put("__name__", text(def.name).get());
+    put("__qualname__", text(sig.qualname()).get());
+    put("__doc__", def.doc ? text(def.doc).get() : Py_None);
+    put("__text_signature__", text(sig.text_signature().c_str()).get());
+
+    auto* type = reinterpret_cast<PyTypeObject*>(s.function_type.get());
+    Function* f = PyObject_GC_New(Function, type);
+    if (!f) fail();
+    f->vectorcall = detail::function_vectorcall;
+    f->def = &def;
+    f->state = &s;
+    f->module = Py_NewRef(s.module);
+    f->params = params.release();
+    f->defaults = defaults.release();
+    f->dict = dict.release();
+    f->weakrefs = nullptr;
+    PyObject_GC_Track(f);
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
-using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-// The PyMethodDef of a fastcall function bound through a Signature.
-template <class Sig>
-PyMethodDef function_def(const char* name, FastcallFunction function, Sig& sig, const char* doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)), METH_FASTCALL | METH_KEYWORDS,
-            sig.doc(doc)};
-}
+// How a function sits in a class: `def`, `@classmethod def`, `@property def`.
+struct Member {
+    enum Kind { Method, ClassMethod, Property } kind;
+    const FunctionDef* def;
+};
+inline Member method(const FunctionDef& def) { return {Member::Method, &def}; }
+inline Member classmethod(const FunctionDef& def) { return {Member::ClassMethod, &def}; }
+inline Member property(const FunctionDef& def) { return {Member::Property, &def}; }
 
 // Module construction: names are bound one by one, so the module's globals
 // come out in the order of the equivalent Python source.
 class ModuleBuilder {
 public:
-    explicit ModuleBuilder(PyModuleDef* def) : module_(check(PyModule_Create(def))) {}
+    explicit ModuleBuilder(PyObject* module) : module_(module), name_(check(PyModule_GetNameObject(module))) {}
 
-    PyObject* module() const { return module_.get(); }
-    PyObject* release() { return module_.release(); }
+    PyObject* module() const { return module_; }
 
-    void bind(const char* name, PyObject* value) { check_status(PyModule_AddObjectRef(module_.get(), name, value)); }
+    void bind(const char* name, PyObject* value) { check_status(PyModule_AddObjectRef(module_, name, value)); }
 
     // import name
     Ref import(const char* name) {
@@ -135,64 +239,115 @@ public:
 
     // name = logging.getLogger(__name__)
     void bind_module_logger(const char* name, PyObject* logging) {
-        Ref logger = call_method(logging, id<"getLogger">(), this->name().get());
+        Ref logger = call_method(logging, id<"getLogger">(), name_.get());
         bind(name, logger.get());
     }
 
-    Ref add_class(const char* qualified_name, const char* text_signature, const char* doc,
-                  PyObject* base = nullptr) {
-        Ref type = make_class(module_.get(), qualified_name, text_signature, doc, base);
-        const char* dot = std::strrchr(qualified_name, '.');
-        bind(dot ? dot + 1 : qualified_name, type.get());
+    // class name(base): """doc"""; members...  — made by calling type().
+    Ref add_class(const char* name, const char* doc, std::initializer_list<Member> members, PyObject* base = nullptr) {
+        Ref ns = check(PyDict_New());
+        auto put = [&](const char* key, PyObject* value) { check_status(PyDict_SetItemString(ns.get(), key, value)); };
+        put("__module__", name_.get());
+        Ref qualname = text(name);
+        put("__qualname__", qualname.get());
+        if (doc) put("__doc__", text(doc).get());
+        for (const Member& member : members) {
+            Ref function = make_function(*member.def, name_.get());
+            if (member.kind == Member::ClassMethod) function = check(PyClassMethod_New(function.get()));
+            if (member.kind == Member::Property)
+                function = call(reinterpret_cast<PyObject*>(&PyProperty_Type), function.get());
+            put(member.def->name, function.get());
+        }
+        Ref bases = base ? check(PyTuple_Pack(1, base)) : check(PyTuple_New(0));
+        Ref type = check(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type), qualname.get(),
+                                                      bases.get(), ns.get(), nullptr));
+        bind(name, type.get());
         return type;
     }
 
-    // A module-level function (called with the module as its C `self`).
-    void add_function(PyMethodDef* def) {
-        Ref function = check(PyCFunction_NewEx(def, module_.get(), name().get()));
-        bind(def->ml_name, function.get());
-    }
-
-    // Methods are plain functions taking `self` as their first parameter (so
-    // signatures, keyword passing and error texts are those of a def), bound to
-    // instances the way Python functions are. The C `self` is the class.
-    void add_method(PyObject* type, PyMethodDef* def) {
-        Ref method = check(PyInstanceMethod_New(class_function(type, def).get()));
-        setattr(type, text(def->ml_name).get(), method.get());
-    }
-
-    void add_classmethod(PyObject* type, PyMethodDef* def) {
-        Ref method = check(PyClassMethod_New(class_function(type, def).get()));
-        setattr(type, text(def->ml_name).get(), method.get());
-    }
-
-    // A read-only property whose getter is the function `def` (taking self).
-    void add_property(PyObject* type, PyMethodDef* def) {
-        Ref property = call(reinterpret_cast<PyObject*>(&PyProperty_Type), class_function(type, def).get());
-        setattr(type, text(def->ml_name).get(), property.get());
+    // def name(...) at module level.
+    void add_function(const FunctionDef& def) {
+        Ref function = make_function(def, name_.get());
+        bind(def.name, function.get());
     }
 
 private:
-    Ref name() const { return check(PyModule_GetNameObject(module_.get())); }
-
-    Ref class_function(PyObject* type, PyMethodDef* def) {
-        return check(PyCFunction_NewEx(def, type, name().get()));
-    }
-
-    Ref module_;
+    PyObject* module_;
+    Ref name_;
 };
 
-// Module init: `return pyglue::init_module(&def, [](ModuleBuilder& m) {...});`
-template <class Body>
-PyObject* init_module(PyModuleDef* def, Body&& body) noexcept {
-    try {
-        ModuleBuilder builder(def);
-        body(builder);
-        return builder.release();
-    } catch (...) {
-        detail::translate_current_exception();
-        return nullptr;
+namespace detail {
+
+inline ModuleState* module_state(PyObject* module) {
+    return *static_cast<ModuleState**>(PyModule_GetState(module));
+}
+
+inline int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* s = module_state(module);
+    if (!s) return 0;
+    for (const Ref& r : s->ids) Py_VISIT(r.get());
+    Py_VISIT(s->function_type.get());
+    for (const Ref& r : s->kept) Py_VISIT(r.get());
+    return 0;
+}
+
+inline int module_clear(PyObject* module) {
+    if (ModuleState* s = module_state(module)) {
+        s->ids.clear();
+        s->function_type = Ref();
+        s->kept.clear();
     }
+    return 0;
+}
+
+inline void module_free(void* module) {
+    auto** slot = static_cast<ModuleState**>(PyModule_GetState(static_cast<PyObject*>(module)));
+    if (!slot) return;
+    delete *slot;
+    *slot = nullptr;
+}
+
+template <void (*Body)(ModuleBuilder&)>
+int module_exec(PyObject* module) noexcept {
+    return entry_status([&] {
+        auto** slot = static_cast<ModuleState**>(PyModule_GetState(module));
+        if (!slot) fail();
+        *slot = new ModuleState;
+        ModuleState& s = **slot;
+        s.module = module;
+        FrameScope frame(&s, nullptr);
+        for (const char* text : id_texts()) s.ids.push_back(check(PyUnicode_InternFromString(text)));
+        Ref name = check(PyModule_GetNameObject(module));
+        std::string type_name = std::string(PyUnicode_AsUTF8(name.get())) + ".native_function";
+        PyType_Spec spec{type_name.c_str(), static_cast<int>(sizeof(Function)), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                             Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                             Py_TPFLAGS_IMMUTABLETYPE,
+                         function_slots};
+        s.function_type = check(PyType_FromModuleAndSpec(module, &spec, nullptr));
+        ModuleBuilder builder(module);
+        Body(builder);
+    });
+}
+
+}  // namespace detail
+
+// PyMODINIT_FUNC PyInit_x() { return pyglue::define_module<exec>("korrin.utils.x"); }
+// `exec` runs once per module object and binds the module's names in order.
+template <void (*Body)(ModuleBuilder&)>
+PyObject* define_module(const char* name) {
+    static PyModuleDef_Slot slots[] = {
+        {Py_mod_exec, reinterpret_cast<void*>(detail::module_exec<Body>)},
+#if PY_VERSION_HEX >= 0x030C0000
+        {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+        {0, nullptr},
+    };
+    static PyModuleDef def = {
+        PyModuleDef_HEAD_INIT, name, nullptr, sizeof(ModuleState*), nullptr, slots,
+        detail::module_traverse, detail::module_clear, detail::module_free,
+    };
+    return PyModuleDef_Init(&def);
 }
 
 }  // namespace pyglue

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "pyglue/ref.hpp"
+#include "pyglue/state.hpp"
 #include "pyglue/errors.hpp"
 #include "pyglue/call.hpp"
 #include "pyglue/args.hpp"

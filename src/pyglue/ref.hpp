@@ -99,6 +99,16 @@ int entry_status(Body&& body) noexcept {
     }
 }
 
+// Strings are always in their canonical form from 3.12 on; before that a
+// legacy string may still need converting before its buffer is read.
+inline void ready(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(text) < 0) fail();
+#else
+    (void)text;
+#endif
+}
+
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 
@@ -108,16 +118,5 @@ struct Literal {
     char text[N];
     constexpr Literal(const char (&s)[N]) { std::copy_n(s, N, text); }
 };
-
-// An interned str for a fixed name, created once and kept for the process.
-template <Literal L>
-PyObject* id() {
-    static PyObject* interned = nullptr;
-    if (!interned) {
-        interned = PyUnicode_InternFromString(L.text);
-        if (!interned) fail();
-    }
-    return interned;
-}
 
 }  // namespace pyglue

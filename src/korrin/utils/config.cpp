@@ -8,8 +8,6 @@ using pyglue::Signature;
 
 namespace {
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "korrin.utils.config", nullptr, -1, nullptr};
-
 const char* const config_doc =
     "Class to store show-running output\n"
     "\n"
@@ -39,16 +37,16 @@ PyObject* config_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     });
 }
 
-PyMethodDef init_def = pyglue::function_def("__init__", config_init, init_sig, nullptr);
+const pyglue::FunctionDef init_def = pyglue::function_def("__init__", config_init, init_sig, nullptr);
 
 // ---------------------------------------------------------------- tree
 
 Signature tree_sig("Config.tree", {"self"});
 
-PyObject* config_tree(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* config_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
         auto [self] = tree_sig.bind(args, nargs, kwnames);
-        PyObject* module = pyglue::class_module(cls);
+        PyObject* module = pyglue::this_module();
 
         // A JSON document is taken as it decodes; any failure means text.
         Ref failure = pyglue::attempt(PyExc_Exception, [&] {
@@ -78,17 +76,15 @@ PyObject* config_tree(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
-PyMethodDef tree_def = pyglue::function_def("tree", config_tree, tree_sig, nullptr);
+const pyglue::FunctionDef tree_def = pyglue::function_def("tree", config_tree, tree_sig, nullptr);
+
+void exec_module(pyglue::ModuleBuilder& m) {
+    m.import("json");
+    m.import_from("collections", "namedtuple");
+    m.import_from("collections", "deque");
+    m.add_class("Config", config_doc, {pyglue::method(init_def), pyglue::method(tree_def)});
+}
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_config() {
-    return pyglue::init_module(&module_def, [](pyglue::ModuleBuilder& m) {
-        m.import("json");
-        m.import_from("collections", "namedtuple");
-        m.import_from("collections", "deque");
-        Ref config = m.add_class("korrin.utils.config.Config", "Config(output, exclude=None)\n--\n\n", config_doc);
-        m.add_method(config.get(), &init_def);
-        m.add_method(config.get(), &tree_def);
-    });
-}
+PyMODINIT_FUNC PyInit_config() { return pyglue::define_module<exec_module>("korrin.utils.config"); }

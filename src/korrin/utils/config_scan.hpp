@@ -194,7 +194,7 @@ public:
             PyObject* item = items[i];
             if (item == Py_None) continue;
             if (!PyUnicode_CheckExact(item)) return false;
-            if (PyUnicode_READY(item) < 0) pyglue::fail();
+            pyglue::ready(item);
             entries_.push_back(Ref::borrow(item));
         }
         for (const Ref& entry : entries_) {
@@ -241,7 +241,7 @@ public:
 
     // The whole text of a str, split on "\n" only.
     void scan_text(PyObject* text) {
-        if (PyUnicode_READY(text) < 0) pyglue::fail();
+        pyglue::ready(text);
         const void* data = PyUnicode_DATA(text);
         Py_ssize_t len = PyUnicode_GET_LENGTH(text);
         switch (PyUnicode_KIND(text)) {
@@ -262,7 +262,7 @@ public:
                              Py_TYPE(piece.get())->tp_name);
                 pyglue::fail();
             }
-            if (PyUnicode_READY(piece.get()) < 0) pyglue::fail();
+            pyglue::ready(piece.get());
             const void* data = PyUnicode_DATA(piece.get());
             Py_ssize_t len = PyUnicode_GET_LENGTH(piece.get());
             switch (PyUnicode_KIND(piece.get())) {

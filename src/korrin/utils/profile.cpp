@@ -20,7 +20,8 @@ using pyglue::while_handling;
 
 namespace {
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "korrin.utils.profile", nullptr, -1, nullptr};
+// What the module keeps: the keyword names of `Diff(a, b, exclude=...)`.
+enum Kept { kExcludeKeyword, kKeptCount };
 
 // ---------------------------------------------------------------- helpers
 
@@ -155,8 +156,9 @@ Ref resolve_pts_data(PyObject* module, PyObject* pts_data) {
 
 Signature load_datafile_sig("load_datafile", {"datafile", "cls"});
 
-PyObject* load_datafile(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* load_datafile(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
+        PyObject* module = pyglue::this_module();
         auto [datafile, cls] = load_datafile_sig.bind(args, nargs, kwnames);
         Ref data;
         Ref caught = pyglue::attempt(PyExc_Exception, [&] {
@@ -177,8 +179,9 @@ PyObject* load_datafile(PyObject* module, PyObject* const* args, Py_ssize_t narg
 
 Signature asynchronous_profile_sig("asynchronous_profile", {"device", "feature", "pts_data", "learnt_dict"});
 
-PyObject* asynchronous_profile(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* asynchronous_profile(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
+        PyObject* module = pyglue::this_module();
         auto [device, feature, pts_data, learnt_dict] = asynchronous_profile_sig.bind(args, nargs, kwnames);
         {
             Ref banner = global(module, id<"banner">());
@@ -259,8 +262,9 @@ PyObject* asynchronous_profile(PyObject* module, PyObject* const* args, Py_ssize
 
 Signature unpickle_sig("unpickle", {"file"});
 
-PyObject* unpickle(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* unpickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
+        PyObject* module = pyglue::this_module();
         auto [file] = unpickle_sig.bind(args, nargs, kwnames);
         if (!pyglue::truth(file)) pyglue::raise(PyExc_Exception, "No Golden PTS profile file provided");
         Ref open = global(module, id<"open">());
@@ -293,8 +297,9 @@ Ref file_name_part(PyObject* module, PyObject* value) {
 
 Signature pickle_sig("pickle", {"pts", "location=None", "pts_name=None"});
 
-PyObject* pickle(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* pickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
+        PyObject* module = pyglue::this_module();
         auto [pts, location_arg, name_arg] = pickle_sig.bind(args, nargs, kwnames);
         if (!pyglue::truth(pts)) return pyglue::none();
 
@@ -458,13 +463,13 @@ void learn_feature(PyObject* module, PyObject* feature, PyObject* testbed, PyObj
     });
 }
 
-PyObject* learn_features(PyObject* cls_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* learn_features(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
         auto [cls, features, testbed, pts_data_arg, current_instance, testscript, file, location, pts_name] =
             learn_features_sig.bind(args, nargs, kwnames);
         (void)cls;
         (void)current_instance;
-        PyObject* module = pyglue::class_module(cls_self);
+        PyObject* module = pyglue::this_module();
         if (!pyglue::truth(features)) {
             Ref message = pyglue::text("No features were passed to be learnt");
             PyErr_SetObject(PyExc_KeyError, message.get());
@@ -529,18 +534,14 @@ Ref item_unless_missing(PyObject* mapping, PyObject* key) {
     return found;
 }
 
-const char* const kFixedExclude[] = {"device", "maker", "diff_ignore", "callables", "(Current configuration.*)"};
-
 // What Diff must ignore for one feature on one device: fixed entries, the
 // ops (or else parser) exclusions, the feature's and the global PTS entries.
 Ref exclusions(PyObject* module, PyObject* feature, PyObject* device, PyObject* pts_data) {
-    constexpr Py_ssize_t fixed_count = std::size(kFixedExclude);
-    static PyObject* fixed[fixed_count] = {};
+    PyObject* fixed[] = {id<"device">(), id<"maker">(), id<"diff_ignore">(), id<"callables">(),
+                         id<"(Current configuration.*)">()};
+    constexpr Py_ssize_t fixed_count = std::size(fixed);
     Ref exclude = pyglue::check(PyList_New(fixed_count));
-    for (Py_ssize_t i = 0; i < fixed_count; ++i) {
-        if (!fixed[i]) fixed[i] = pyglue::check(PyUnicode_InternFromString(kFixedExclude[i])).release();
-        PyList_SET_ITEM(exclude.get(), i, Py_NewRef(fixed[i]));
-    }
+    for (Py_ssize_t i = 0; i < fixed_count; ++i) PyList_SET_ITEM(exclude.get(), i, Py_NewRef(fixed[i]));
 
     Ref ops_failed = pyglue::attempt(PyExc_Exception, [&] {
         Ref get_ops_exclude = global(module, id<"get_ops_exclude">());
@@ -578,13 +579,13 @@ Ref key_set(PyObject* snapshots) {
     return pyglue::check(PySet_New(keys.get()));
 }
 
-PyObject* compare(PyObject* cls_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* compare(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
         auto [cls, compare1_arg, compare2_arg, pts_data_arg, testbed, verf_data] =
             compare_sig.bind(args, nargs, kwnames);
         (void)cls;
         (void)verf_data;
-        PyObject* module = pyglue::class_module(cls_self);
+        PyObject* module = pyglue::this_module();
         Ref compare1 = snapshot_set(module, compare1_arg);
         Ref compare2 = snapshot_set(module, compare2_arg);
 
@@ -612,7 +613,7 @@ PyObject* compare(PyObject* cls_self, PyObject* const* args, Py_ssize_t nargs, P
                 Ref Diff = global(module, id<"Diff">());
                 Ref before = getitem(getitem(compare1.get(), feature).get(), key);
                 Ref after = getitem(getitem(compare2.get(), feature).get(), key);
-                static PyObject* exclude_keyword = pyglue::check(PyTuple_Pack(1, id<"exclude">())).release();
+                PyObject* exclude_keyword = pyglue::state().kept[kExcludeKeyword].get();
                 PyObject* diff_args[] = {nullptr, before.get(), after.get(), exclude.get()};
                 Ref diff = pyglue::check(
                     PyObject_Vectorcall(Diff.get(), diff_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, exclude_keyword));
@@ -668,8 +669,9 @@ Ref feature_summary(PyObject* module, PyObject* feature) {
     return pyglue::call_kw(summary_class.get(), {}, {{id<"title">(), title.get()}, {id<"width">(), width.get()}});
 }
 
-PyObject* summarize_comparison(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* summarize_comparison(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
+        PyObject* module = pyglue::this_module();
         auto [summarized, passed_feature, print_not_compared] = summarize_comparison_sig.bind(args, nargs, kwnames);
         for_each(summarized, [&](PyObject* key) {
             if (pyglue::truth(passed_feature) &&
@@ -707,74 +709,81 @@ PyObject* summarize_comparison(PyObject* module, PyObject* const* args, Py_ssize
 
 // ---------------------------------------------------------------- definitions
 
-PyMethodDef compare_def = pyglue::function_def("compare", compare, compare_sig, nullptr);
-PyMethodDef learn_features_def = pyglue::function_def("learn_features", learn_features, learn_features_sig, nullptr);
-PyMethodDef load_datafile_def = pyglue::function_def("load_datafile", load_datafile, load_datafile_sig, nullptr);
-PyMethodDef asynchronous_profile_def =
+const pyglue::FunctionDef compare_def = pyglue::function_def("compare", compare, compare_sig, nullptr);
+const pyglue::FunctionDef learn_features_def = pyglue::function_def("learn_features", learn_features, learn_features_sig, nullptr);
+const pyglue::FunctionDef load_datafile_def = pyglue::function_def("load_datafile", load_datafile, load_datafile_sig, nullptr);
+const pyglue::FunctionDef asynchronous_profile_def =
     pyglue::function_def("asynchronous_profile", asynchronous_profile, asynchronous_profile_sig,
                          "Use asynchronous execution when profiling features on devices");
-PyMethodDef unpickle_def =
+const pyglue::FunctionDef unpickle_def =
     pyglue::function_def("unpickle", unpickle, unpickle_sig, "Unpickle file; Used for Golden profile");
-PyMethodDef pickle_def = pyglue::function_def("pickle", pickle, pickle_sig, "Pickle file; Used for Golden profile");
-PyMethodDef summarize_comparison_def = pyglue::function_def(
+const pyglue::FunctionDef pickle_def = pyglue::function_def("pickle", pickle, pickle_sig, "Pickle file; Used for Golden profile");
+const pyglue::FunctionDef summarize_comparison_def = pyglue::function_def(
     "summarize_comparison", summarize_comparison, summarize_comparison_sig, "Summarize the features comparison");
 
 }  // namespace
 
 #include "korrin/utils/profile_traffic.hpp"
 
-PyMODINIT_FUNC PyInit_profile() {
-    return pyglue::init_module(&module_def, [](pyglue::ModuleBuilder& m) {
-        m.import("os");
-        m.import("sys");
-        m.import("dill");
-        m.import("json");
-        Ref logging = m.import("logging");
-        m.import("jsonpickle");
-        m.import("prettytable");
-        m.import("yaml");
-        Ref importlib = m.import("importlib");
+namespace {
 
-        // The parallel call lives in "brennic.async" where that name is
-        // importable, else in "brennic.async_"; only ImportError falls back.
-        Ref pcall;
-        Ref missing = pyglue::attempt(PyExc_ImportError, [&] {
-            Ref name = pyglue::text("brennic.async");
-            Ref async_module = pyglue::call_method(importlib.get(), id<"import_module">(), name.get());
-            pcall = pyglue::getattr(async_module.get(), id<"pcall">());
-        });
-        if (missing)
-            while_handling(missing.get(), [&] { pcall = pyglue::ModuleBuilder::from_import("brennic.async_", "pcall"); });
-        m.bind("pcall", pcall.get());
+void exec_module(pyglue::ModuleBuilder& m) {
+    using pyglue::classmethod;
+    m.import("os");
+    m.import("sys");
+    m.import("dill");
+    m.import("json");
+    Ref logging = m.import("logging");
+    m.import("jsonpickle");
+    m.import("prettytable");
+    m.import("yaml");
+    Ref importlib = m.import("importlib");
 
-        m.import_from("brennic.dorvex", "runtime");
-        m.import_from("brennic.log.utils", "banner");
-        m.import_from("brennic.datastructures", "AttrDict");
-        m.import_from("brennic.strivel.exceptions", "DatafileError");
-        m.import_from("korrin.abstract", "Lookup");
-        m.import_from("korrin.utils.diff", "Diff");
-        m.import_from("korrin.libs.sdk", "korrin_yamls");
-        m.import_from("korrin.ops.utils", "get_ops_exclude");
-        m.import_from("korrin.utils.summary", "Summary");
-        m.import_from("korrin.harness.utils", "load_class");
-        m.import_from("korrin.libs.parser.utils", "get_parser_exclude");
-        m.import_from("korrin.harness.utils", "recursive_trim");
-        m.import_from("korrin.harness.datafile.loader", "PtsdatafileLoader");
-        m.import_from("korrin.harness.exceptions", "KorrinTgnError");
-
-        m.bind_module_logger("log", logging.get());
-
-        Ref profile = m.add_class("korrin.utils.profile.Profile", "Profile()\n--\n\n", nullptr);
-        m.add_classmethod(profile.get(), &compare_def);
-        m.add_classmethod(profile.get(), &learn_features_def);
-
-        m.add_function(&load_datafile_def);
-        m.add_function(&asynchronous_profile_def);
-        m.add_function(&unpickle_def);
-        m.add_function(&pickle_def);
-        m.add_function(&summarize_comparison_def);
-        m.add_function(&pickle_traffic_def);
-        m.add_function(&unpickle_traffic_def);
-        m.add_function(&unpickle_stream_data_def);
+    // The parallel call lives in "brennic.async" where that name is
+    // importable, else in "brennic.async_"; only ImportError falls back.
+    Ref pcall;
+    Ref missing = pyglue::attempt(PyExc_ImportError, [&] {
+        Ref name = pyglue::text("brennic.async");
+        Ref async_module = pyglue::call_method(importlib.get(), id<"import_module">(), name.get());
+        pcall = pyglue::getattr(async_module.get(), id<"pcall">());
     });
+    if (missing)
+        while_handling(missing.get(), [&] { pcall = pyglue::ModuleBuilder::from_import("brennic.async_", "pcall"); });
+    m.bind("pcall", pcall.get());
+
+    m.import_from("brennic.dorvex", "runtime");
+    m.import_from("brennic.log.utils", "banner");
+    m.import_from("brennic.datastructures", "AttrDict");
+    m.import_from("brennic.strivel.exceptions", "DatafileError");
+    m.import_from("korrin.abstract", "Lookup");
+    m.import_from("korrin.utils.diff", "Diff");
+    m.import_from("korrin.libs.sdk", "korrin_yamls");
+    m.import_from("korrin.ops.utils", "get_ops_exclude");
+    m.import_from("korrin.utils.summary", "Summary");
+    m.import_from("korrin.harness.utils", "load_class");
+    m.import_from("korrin.libs.parser.utils", "get_parser_exclude");
+    m.import_from("korrin.harness.utils", "recursive_trim");
+    m.import_from("korrin.harness.datafile.loader", "PtsdatafileLoader");
+    m.import_from("korrin.harness.exceptions", "KorrinTgnError");
+
+    m.bind_module_logger("log", logging.get());
+
+    m.add_class("Profile", nullptr, {classmethod(compare_def), classmethod(learn_features_def)});
+
+    m.add_function(load_datafile_def);
+    m.add_function(asynchronous_profile_def);
+    m.add_function(unpickle_def);
+    m.add_function(pickle_def);
+    m.add_function(summarize_comparison_def);
+    m.add_function(pickle_traffic_def);
+    m.add_function(unpickle_traffic_def);
+    m.add_function(unpickle_stream_data_def);
+
+    pyglue::ModuleState& state = pyglue::state();
+    state.kept.resize(kKeptCount);
+    state.kept[kExcludeKeyword] = pyglue::check(PyTuple_Pack(1, id<"exclude">()));
 }
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_profile() { return pyglue::define_module<exec_module>("korrin.utils.profile"); }

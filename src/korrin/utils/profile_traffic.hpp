@@ -61,8 +61,9 @@ inline bool path_test(PyObject* os_path, PyObject* predicate, PyObject* path) {
     return pyglue::truth(pyglue::call_method(os_path, predicate, path).get());
 }
 
-inline PyObject* pickle_traffic(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+inline PyObject* pickle_traffic(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
+        PyObject* module = pyglue::this_module();
         auto [tgn_profile, location_arg, name_arg] = pickle_traffic_sig.bind(args, nargs, kwnames);
         if (!pyglue::truth(tgn_profile)) return pyglue::none();
         Ref prettytable = global(module, id<"prettytable">());
@@ -116,8 +117,9 @@ inline Ref row_values(PyObject* line) {
     return row;
 }
 
-inline PyObject* unpickle_traffic(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+inline PyObject* unpickle_traffic(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
+        PyObject* module = pyglue::this_module();
         auto [file_arg] = unpickle_traffic_sig.bind(args, nargs, kwnames);
         Ref file = Ref::borrow(file_arg);
         Ref os = global(module, id<"os">());
@@ -167,8 +169,9 @@ inline PyObject* unpickle_traffic(PyObject* module, PyObject* const* args, Py_ss
     });
 }
 
-inline PyObject* unpickle_stream_data(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+inline PyObject* unpickle_stream_data(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
+        PyObject* module = pyglue::this_module();
         auto [file, copy, copy_file] = unpickle_stream_data_sig.bind(args, nargs, kwnames);
         Ref os = global(module, id<"os">());
         Ref os_path = pyglue::getattr(os.get(), id<"path">());
@@ -209,13 +212,13 @@ inline PyObject* unpickle_stream_data(PyObject* module, PyObject* const* args, P
 }  // namespace korrin::traffic
 
 // Registered by the module, last, in this order.
-inline PyMethodDef pickle_traffic_def = pyglue::function_def(
+inline const pyglue::FunctionDef pickle_traffic_def = pyglue::function_def(
     "pickle_traffic", korrin::traffic::pickle_traffic, korrin::traffic::pickle_traffic_sig,
     "Dump traffic profile to runtime directory");
-inline PyMethodDef unpickle_traffic_def = pyglue::function_def(
+inline const pyglue::FunctionDef unpickle_traffic_def = pyglue::function_def(
     "unpickle_traffic", korrin::traffic::unpickle_traffic, korrin::traffic::unpickle_traffic_sig,
     "Unpacks traffic profile and returns a prettytable object");
-inline PyMethodDef unpickle_stream_data_def = pyglue::function_def(
+inline const pyglue::FunctionDef unpickle_stream_data_def = pyglue::function_def(
     "unpickle_stream_data", korrin::traffic::unpickle_stream_data, korrin::traffic::unpickle_stream_data_sig,
     "Unpacks file containing traffic stream data values\n"
     "    Returns a python dictionary containing the data\n"

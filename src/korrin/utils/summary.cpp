@@ -12,27 +12,53 @@ using pyglue::Signature;
 
 namespace {
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "korrin.utils.summary", nullptr, -1, nullptr};
+// What the module found at import, kept in its state. The native wrapper
+// stands in for textwrap.wrap, and Msg instances are made without the
+// generic call, only while the module's `textwrap` global, `textwrap.wrap`,
+// `textwrap.TextWrapper` and `Msg` are still those objects and no attribute
+// of TextWrapper or Msg has been rebound since.
+enum Kept { kTextwrap, kWrap, kTextWrapper, kTextWrapperDict, kMsg, kMsgDict, kKeptCount };
+enum Words { kTextWrapperTag, kMsgTag, kWordsCount };
 
-// What the module found at import. The native wrapper stands in for
-// textwrap.wrap only while the module's `textwrap` global is still that module
-// with that `wrap` and `TextWrapper`; Msg instances are made directly only
-// while `Msg` is the class defined here with its own __init__.
-struct Originals {
-    PyObject* textwrap;
-    PyObject* wrap;
-    PyObject* text_wrapper;
-    PyObject* msg_class;
-    PyObject* msg_init;
-} originals;
-
-// -------------------------------------------------------------- wrapping
+// Whether `type`'s attributes are those seen at import. The type's version
+// tag changes with any assignment to it or a base; a changed (or zero) tag
+// sends us to compare the attributes once, and an undone patch is accepted
+// again under the new tag.
+bool type_unchanged(PyObject* type_object, Kept snapshot, Words tag_word) {
+    auto* type = reinterpret_cast<PyTypeObject*>(type_object);
+    pyglue::ModuleState& state = pyglue::state();
+    std::uint64_t& known = state.words[tag_word];
+    if (type->tp_version_tag != 0 && type->tp_version_tag == known) return true;
+    PyObject* seen = state.kept[snapshot].get();
+    PyObject* now = type->tp_dict;
+    if (PyDict_GET_SIZE(now) != PyDict_GET_SIZE(seen)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(seen, &pos, &key, &value)) {
+        PyObject* current = PyDict_GetItemWithError(now, key);
+        if (current != value) {
+            if (PyErr_Occurred()) pyglue::fail();
+            return false;
+        }
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    PyUnstable_Type_AssignVersionTag(type);
+#else
+    // An attribute lookup on the type gives it a tag, as it would any class in use.
+    Ref probe = pyglue::getattr(type_object, id<"__init__">());
+#endif
+    known = type->tp_version_tag;
+    return true;
+}
 
 bool native_wrap_applies(PyObject* textwrap) {
-    if (textwrap != originals.textwrap) return false;
+    pyglue::ModuleState& state = pyglue::state();
+    if (textwrap != state.kept[kTextwrap].get()) return false;
     Ref wrap = pyglue::getattr(textwrap, id<"wrap">());
+    if (wrap.get() != state.kept[kWrap].get()) return false;
     Ref text_wrapper = pyglue::getattr(textwrap, id<"TextWrapper">());
-    return wrap.get() == originals.wrap && text_wrapper.get() == originals.text_wrapper;
+    return text_wrapper.get() == state.kept[kTextWrapper].get() &&
+           type_unchanged(text_wrapper.get(), kTextWrapperDict, kTextWrapperTag);
 }
 
 // An exact int width that row arithmetic can use without overflow.
@@ -67,7 +93,9 @@ Ref ascii_row(const char* text, Py_ssize_t length, Py_ssize_t width) {
 
 Ref row_for(PyObject* line, PyObject* width) {
     Py_ssize_t w;
-    if (PyUnicode_CheckExact(line) && small_width(width, w)) {
+    // A line too long for the box gives a negative field, which the format
+    // itself refuses.
+    if (PyUnicode_CheckExact(line) && small_width(width, w) && w - PyUnicode_GET_LENGTH(line) - 3 >= 0) {
         Py_ssize_t length = PyUnicode_GET_LENGTH(line);
         if (PyUnicode_IS_ASCII(line))
             return ascii_row(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(line)), length, w);
@@ -82,7 +110,7 @@ Ref row_for(PyObject* line, PyObject* width) {
         return row;
     }
     // Any other width or line: the format itself, with its own errors.
-    static PyObject* templ = pyglue::check(PyUnicode_InternFromString("| {msg} {l:>{width}}")).release();
+    PyObject* templ = id<"| {msg} {l:>{width}}">();
     Py_ssize_t length = PyObject_Size(line);
     if (length < 0) pyglue::fail();
     Ref length_obj = pyglue::check(PyLong_FromSsize_t(length));
@@ -106,24 +134,20 @@ PyObject* msg_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     });
 }
 
-PyMethodDef msg_init_def = pyglue::function_def("__init__", msg_init, msg_init_sig, nullptr);
+const pyglue::FunctionDef msg_init_def = pyglue::function_def("__init__", msg_init, msg_init_sig, nullptr);
 
-// Msg(row, level) through the module global, as the method body would call it.
+// Msg(row, level=level) through the module global, as the method body calls
+// it. While Msg is untouched, calling it means allocating an instance and
+// assigning its two attributes, which is done directly.
 Ref new_msg(PyObject* msg_class, PyObject* row, PyObject* level) {
-    if (msg_class == originals.msg_class) {
-        PyObject* init = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(msg_class)->tp_dict, id<"__init__">());
-        if (!init && PyErr_Occurred()) pyglue::fail();
-        if (init == originals.msg_init) {
-            // Same attributes, same order, without the generic call machinery.
-            Ref instance = pyglue::check(PyType_GenericNew(reinterpret_cast<PyTypeObject*>(msg_class), nullptr, nullptr));
-            Ref dict = pyglue::check(PyDict_New());
-            pyglue::check_status(PyDict_SetItem(dict.get(), id<"msg">(), row));
-            pyglue::check_status(PyDict_SetItem(dict.get(), id<"level">(), level));
-            reinterpret_cast<pyglue::PlainObject*>(instance.get())->dict = dict.release();
-            return instance;
-        }
+    if (msg_class == pyglue::state().kept[kMsg].get() && type_unchanged(msg_class, kMsgDict, kMsgTag)) {
+        auto* type = reinterpret_cast<PyTypeObject*>(msg_class);
+        Ref instance = pyglue::check(type->tp_alloc(type, 0));
+        pyglue::setattr(instance.get(), id<"msg">(), row);
+        pyglue::setattr(instance.get(), id<"level">(), level);
+        return instance;
     }
-    return pyglue::call(msg_class, row, level);
+    return pyglue::call_kw(msg_class, {row}, {{id<"level">(), level}});
 }
 
 // -------------------------------------------------------------- Summary
@@ -170,34 +194,37 @@ void append_msg(PyObject* msgs, PyObject* msg) {
     else pyglue::call_method(msgs, id<"append">(), msg);
 }
 
-// self.summary_msgs.append(Msg(getattr(self, <stored line>)))
-template <pyglue::Literal Attr>
-PyObject* add_frame_line(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                         Signature<1>& sig) {
-    return pyglue::entry([&] {
-        auto [self] = sig.bind(args, nargs, kwnames);
-        PyObject* module = pyglue::class_module(cls);
-        Ref line = pyglue::getattr(self, id<Attr>());
-        Ref msg_class = global(module, id<"Msg">());
-        Ref msg = pyglue::call(msg_class.get(), line.get());
-        Ref msgs = pyglue::getattr(self, id<"summary_msgs">());
-        append_msg(msgs.get(), msg.get());
-        return pyglue::none();
-    });
-}
+// self.summary_msgs.append(Msg(self.<line>, level="info")): the four
+// frame-line methods differ only in their name and the stored line.
+template <pyglue::Literal Method, pyglue::Literal Qualname, pyglue::Literal Line>
+struct FrameLine {
+    static const Signature<1>& sig() {
+        static const Signature<1> s(Qualname.text, {"self"});
+        return s;
+    }
 
-#define FRAME_LINE_METHOD(method, attr)                                                              \
-    Signature method##_sig("Summary." #method, {"self"});                                          \
-    PyObject* method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {    \
-        return add_frame_line<attr>(cls, args, nargs, kwnames, method##_sig);                        \
-    }                                                                                                \
-    PyMethodDef method##_def = pyglue::function_def(#method, method, method##_sig, nullptr);
+    static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return pyglue::entry([&] {
+            auto [self] = sig().bind(args, nargs, kwnames);
+            Ref line = pyglue::getattr(self, id<Line>());
+            Ref msg_class = global(pyglue::this_module(), id<"Msg">());
+            Ref msg = new_msg(msg_class.get(), line.get(), id<"info">());
+            Ref msgs = pyglue::getattr(self, id<"summary_msgs">());
+            append_msg(msgs.get(), msg.get());
+            return pyglue::none();
+        });
+    }
 
-FRAME_LINE_METHOD(add_title_line, "title_line")
-FRAME_LINE_METHOD(add_subtitle_line, "subtitle_line")
-FRAME_LINE_METHOD(add_sep_line, "sep_line")
-FRAME_LINE_METHOD(add_star_line, "star_line")
-#undef FRAME_LINE_METHOD
+    static const pyglue::FunctionDef& def() {
+        static const pyglue::FunctionDef d = pyglue::function_def(Method.text, call, sig(), nullptr);
+        return d;
+    }
+};
+
+using AddTitleLine = FrameLine<"add_title_line", "Summary.add_title_line", "title_line">;
+using AddSubtitleLine = FrameLine<"add_subtitle_line", "Summary.add_subtitle_line", "subtitle_line">;
+using AddSepLine = FrameLine<"add_sep_line", "Summary.add_sep_line", "sep_line">;
+using AddStarLine = FrameLine<"add_star_line", "Summary.add_star_line", "star_line">;
 
 // Wraps one text at `wrap_width` and appends its rows, native where it can.
 void queue_rows(PyObject* text, PyObject* textwrap, bool native, PyObject* width, PyObject* wrap_width,
@@ -221,10 +248,10 @@ void queue_rows(PyObject* text, PyObject* textwrap, bool native, PyObject* width
 
 Signature add_message_sig("Summary.add_message", {"self", "msg", "indent=False", "level='info'"});
 
-PyObject* add_message(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* add_message(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
         auto [self, msg, indent, level] = add_message_sig.bind(args, nargs, kwnames);
-        PyObject* module = pyglue::class_module(cls);
+        PyObject* module = pyglue::this_module();
         Py_ssize_t level_length = PyObject_Size(level);
         if (level_length < 0) pyglue::fail();
         Ref length = pyglue::check(PyLong_FromSsize_t(level_length));
@@ -260,7 +287,7 @@ PyObject* add_message(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
-PyMethodDef add_message_def = pyglue::function_def("add_message", add_message, add_message_sig, nullptr);
+const pyglue::FunctionDef add_message_def = pyglue::function_def("add_message", add_message, add_message_sig, nullptr);
 
 Signature add_indent_sig("Summary.add_indent", {"self", "msg", "end=True"});
 
@@ -272,7 +299,7 @@ PyObject* add_indent(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
-PyMethodDef add_indent_def = pyglue::function_def("add_indent", add_indent, add_indent_sig, nullptr);
+const pyglue::FunctionDef add_indent_def = pyglue::function_def("add_indent", add_indent, add_indent_sig, nullptr);
 
 // Each queued line goes to the logger method its level names; lines whose
 // level name is shorter than the longest seen are pushed right by the
@@ -280,10 +307,10 @@ PyMethodDef add_indent_def = pyglue::function_def("add_indent", add_indent, add_
 // records are left as they are, so printing again writes the same box.
 Signature print_sig("Summary.print", {"self"});
 
-PyObject* print(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* print(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
         auto [self] = print_sig.bind(args, nargs, kwnames);
-        PyObject* module = pyglue::class_module(cls);
+        PyObject* module = pyglue::this_module();
         Ref msgs = pyglue::getattr(self, id<"summary_msgs">());
         Ref iterator = pyglue::check(PyObject_GetIter(msgs.get()));
         while (PyObject* item = PyIter_Next(iterator.get())) {
@@ -309,7 +336,7 @@ PyObject* print(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject
     });
 }
 
-PyMethodDef print_def = pyglue::function_def("print", print, print_sig, nullptr);
+const pyglue::FunctionDef print_def = pyglue::function_def("print", print, print_sig, nullptr);
 
 // -------------------------------------------------------------- sections
 
@@ -332,7 +359,7 @@ PyObject* summarize_section(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
-PyMethodDef summarize_section_def = pyglue::function_def("summarize_section", summarize_section, summarize_section_sig,
+const pyglue::FunctionDef summarize_section_def = pyglue::function_def("summarize_section", summarize_section, summarize_section_sig,
                                                          "Build a summary section as per the provided info");
 
 Signature summarize_profile_sig("Summary.summarize_profile",
@@ -377,7 +404,7 @@ PyObject* summarize_profile(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
-PyMethodDef summarize_profile_def =
+const pyglue::FunctionDef summarize_profile_def =
     pyglue::function_def("summarize_profile", summarize_profile, summarize_profile_sig, "Summarize PTS");
 
 // -------------------------------------------------------------- TriggerSummary
@@ -397,15 +424,15 @@ PyObject* summarize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     });
 }
 
-PyMethodDef summarize_def =
+const pyglue::FunctionDef summarize_def =
     pyglue::function_def("summarize", summarize, summarize_sig, "Build a summary table as per the provided info");
 
 Signature summarize_trigger_sig("TriggerSummary.summarize_trigger", {"self", "description", "info"});
 
-PyObject* summarize_trigger(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* summarize_trigger(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
         auto [self, description, info] = summarize_trigger_sig.bind(args, nargs, kwnames);
-        PyObject* module = pyglue::class_module(cls);
+        PyObject* module = pyglue::this_module();
         Ref lines = pyglue::call_method(description, id<"splitlines">());
         Ref title = pyglue::text("Description");
         pyglue::call_kw(pyglue::getattr(self, id<"summarize">()).get(), {title.get(), lines.get()},
@@ -422,43 +449,39 @@ PyObject* summarize_trigger(PyObject* cls, PyObject* const* args, Py_ssize_t nar
     });
 }
 
-PyMethodDef summarize_trigger_def = pyglue::function_def("summarize_trigger", summarize_trigger, summarize_trigger_sig,
+const pyglue::FunctionDef summarize_trigger_def = pyglue::function_def("summarize_trigger", summarize_trigger, summarize_trigger_sig,
                                                          "Build a summary table for the trigger");
+
+const pyglue::FunctionDef summary_init_def = pyglue::function_def("__init__", summary_init, init_sig, nullptr);
+
+void exec_module(pyglue::ModuleBuilder& m) {
+    using pyglue::method;
+    m.import("yaml");
+    Ref logging = m.import("logging");
+    Ref textwrap = m.import("textwrap");
+    Ref logger = pyglue::call_method(logging.get(), id<"getLogger">());
+    m.bind("logger", logger.get());
+
+    Ref summary = m.add_class("Summary", nullptr,
+                              {method(summary_init_def), method(AddTitleLine::def()), method(AddSubtitleLine::def()),
+                               method(AddSepLine::def()), method(AddStarLine::def()), method(add_message_def),
+                               method(add_indent_def), method(print_def), method(summarize_section_def),
+                               method(summarize_profile_def)});
+    m.add_class("TriggerSummary", nullptr, {method(summarize_trigger_def), method(summarize_def)}, summary.get());
+    Ref msg = m.add_class("Msg", nullptr, {method(msg_init_def)});
+
+    pyglue::ModuleState& state = pyglue::state();
+    Ref text_wrapper = pyglue::getattr(textwrap.get(), id<"TextWrapper">());
+    state.kept.resize(kKeptCount);
+    state.kept[kTextwrap] = textwrap;
+    state.kept[kWrap] = pyglue::getattr(textwrap.get(), id<"wrap">());
+    state.kept[kTextWrapper] = text_wrapper;
+    state.kept[kTextWrapperDict] = pyglue::check(PyDict_Copy(reinterpret_cast<PyTypeObject*>(text_wrapper.get())->tp_dict));
+    state.kept[kMsg] = msg;
+    state.kept[kMsgDict] = pyglue::check(PyDict_Copy(reinterpret_cast<PyTypeObject*>(msg.get())->tp_dict));
+    state.words.assign(kWordsCount, 0);
+}
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_summary() {
-    return pyglue::init_module(&module_def, [](pyglue::ModuleBuilder& m) {
-        m.import("yaml");
-        Ref logging = m.import("logging");
-        Ref textwrap = m.import("textwrap");
-        Ref logger = pyglue::call_method(logging.get(), id<"getLogger">());
-        m.bind("logger", logger.get());
-
-        Ref summary = m.add_class("korrin.utils.summary.Summary", "Summary(title, width)\n--\n\n", nullptr);
-        static PyMethodDef init_def = pyglue::function_def("__init__", summary_init, init_sig, nullptr);
-        for (PyMethodDef* def : {&init_def, &add_title_line_def, &add_subtitle_line_def, &add_sep_line_def, &add_star_line_def,
-                                 &add_message_def, &add_indent_def, &print_def, &summarize_section_def,
-                                 &summarize_profile_def}) {
-            m.add_method(summary.get(), def);
-        }
-
-        Ref trigger = m.add_class("korrin.utils.summary.TriggerSummary", "TriggerSummary(title, width)\n--\n\n",
-                                  nullptr, summary.get());
-        m.add_method(trigger.get(), &summarize_trigger_def);
-        m.add_method(trigger.get(), &summarize_def);
-
-        Ref msg = m.add_class("korrin.utils.summary.Msg", "Msg(msg, level='info')\n--\n\n", nullptr);
-        m.add_method(msg.get(), &msg_init_def);
-
-        originals = {
-            textwrap.get(),
-            pyglue::getattr(textwrap.get(), id<"wrap">()).release(),
-            pyglue::getattr(textwrap.get(), id<"TextWrapper">()).release(),
-            msg.get(),
-            Py_NewRef(PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(msg.get())->tp_dict, id<"__init__">())),
-        };
-        Py_INCREF(originals.textwrap);
-        Py_INCREF(originals.msg_class);
-    });
-}
+PyMODINIT_FUNC PyInit_summary() { return pyglue::define_module<exec_module>("korrin.utils.summary"); }

@@ -15,8 +15,6 @@ using pyglue::while_handling;
 
 namespace {
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "korrin.utils.symfind", nullptr, -1, nullptr};
-
 // `first, second = value`, with the interpreter's unpacking errors.
 std::pair<Ref, Ref> unpack_two(PyObject* value) {
     PyObject* raw = PyObject_GetIter(value);
@@ -127,8 +125,9 @@ Ref load_from_module(PyObject* module, PyObject* attr_name) {
 
 Signature<3> load_attribute_sig("load_attribute", {"pkg", "attr_name", "device=None"});
 
-PyObject* load_attribute(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* load_attribute(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
+        PyObject* module = pyglue::this_module();
         auto [pkg, attr_name, device] = load_attribute_sig.bind(args, nargs, kwnames);
         if (pyglue::truth(pkg)) return load_from_package(module, pkg, attr_name, device);
         return load_from_module(module, attr_name);
@@ -208,8 +207,9 @@ symfind::Text copy_text(PyObject* string) {
 
 Signature<1> str_to_list_sig("str_to_list", {"string"});
 
-PyObject* str_to_list(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* str_to_list(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
+        PyObject* module = pyglue::this_module();
         auto [string] = str_to_list_sig.bind(args, nargs, kwnames);
         if (!PyUnicode_Check(string)) reject_path(module, string);
         symfind::Text text = copy_text(string);
@@ -239,8 +239,9 @@ PyObject* str_to_list(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 
 Signature<2> structure_verifier_sig("structure_verifier", {"string", "data"});
 
-PyObject* structure_verifier(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* structure_verifier(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
+        PyObject* module = pyglue::this_module();
         auto [string, data] = structure_verifier_sig.bind(args, nargs, kwnames);
         (void)data;
         Ref parse = global(module, id<"str_to_list">());
@@ -274,22 +275,21 @@ PyObject* structure_verifier(PyObject* module, PyObject* const* args, Py_ssize_t
     });
 }
 
-PyMethodDef load_attribute_def = pyglue::function_def("load_attribute", load_attribute, load_attribute_sig, nullptr);
-PyMethodDef str_to_list_def = pyglue::function_def("str_to_list", str_to_list, str_to_list_sig, nullptr);
-PyMethodDef structure_verifier_def =
+const pyglue::FunctionDef load_attribute_def = pyglue::function_def("load_attribute", load_attribute, load_attribute_sig, nullptr);
+const pyglue::FunctionDef str_to_list_def = pyglue::function_def("str_to_list", str_to_list, str_to_list_sig, nullptr);
+const pyglue::FunctionDef structure_verifier_def =
     pyglue::function_def("structure_verifier", structure_verifier, structure_verifier_sig, nullptr);
+
+void exec_module(pyglue::ModuleBuilder& m) {
+    m.import("re");
+    m.import("importlib");
+    m.import_from("collections", "deque");
+    m.import_from("korrin.abstract", "Lookup");
+    m.add_function(load_attribute_def);
+    m.add_function(str_to_list_def);
+    m.add_function(structure_verifier_def);
+}
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_symfind() {
-    return pyglue::init_module(&module_def, [](pyglue::ModuleBuilder& m) {
-        symfind::chars::init();
-        m.import("re");
-        m.import("importlib");
-        m.import_from("collections", "deque");
-        m.import_from("korrin.abstract", "Lookup");
-        m.add_function(&load_attribute_def);
-        m.add_function(&str_to_list_def);
-        m.add_function(&structure_verifier_def);
-    });
-}
+PyMODINIT_FUNC PyInit_symfind() { return pyglue::define_module<exec_module>("korrin.utils.symfind"); }

@@ -14,17 +14,15 @@ using pyglue::Signature;
 
 namespace {
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "korrin.utils.timeout", nullptr, -1, nullptr};
+Ref global(PyObject* name) { return pyglue::global(pyglue::this_module(), name); }
 
-Ref global(PyObject* cls, PyObject* name) { return pyglue::global(pyglue::class_module(cls), name); }
-
-void log_info(PyObject* cls, PyObject* message) {
-    Ref log = global(cls, id<"log">());
+void log_info(PyObject* message) {
+    Ref log = global(id<"log">());
     pyglue::call_method(log.get(), id<"info">(), message);
 }
 
-Ref now(PyObject* cls) {
-    Ref time = global(cls, id<"time">());
+Ref now() {
+    Ref time = global(id<"time">());
     return pyglue::call_method(time.get(), id<"time">());
 }
 
@@ -64,12 +62,12 @@ constexpr const char* timeout_init_doc =
 
 Signature timeout_init_sig("Timeout.__init__", {"self", "max_time", "interval"});
 
-PyObject* timeout_init(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* timeout_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
         auto [self, max_time, interval] = timeout_init_sig.bind(args, nargs, kwnames);
         pyglue::setattr(self, id<"max_time">(), max_time);
         pyglue::setattr(self, id<"interval">(), interval);
-        Ref started = now(cls);
+        Ref started = now();
         pyglue::setattr(self, id<"snapshot_time">(), started.get());
         pyglue::setattr(self, id<"one_more_time">(), Py_False);
         Ref one = pyglue::check(PyLong_FromLong(1));
@@ -79,12 +77,12 @@ PyObject* timeout_init(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, P
         Ref text = message({id<"Starting a timeout with maximum time of ">(), Field{mt.get(), id<"">()},
                             id<" seconds with interval of ">(), Field{i.get(), id<"">()},
                             id<" seconds, Test case will fail after the maximum time set">()});
-        log_info(cls, text.get());
+        log_info(text.get());
         return pyglue::none();
     });
 }
 
-PyMethodDef timeout_init_def = pyglue::function_def("__init__", timeout_init, timeout_init_sig, timeout_init_doc);
+const pyglue::FunctionDef timeout_init_def = pyglue::function_def("__init__", timeout_init, timeout_init_sig, timeout_init_doc);
 
 // The deadline, computed at every read so a changed max_time moves it at once.
 Signature timeout_timeout_sig("Timeout.timeout", {"self"});
@@ -98,43 +96,43 @@ PyObject* timeout_timeout(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
-PyMethodDef timeout_timeout_def = pyglue::function_def("timeout", timeout_timeout, timeout_timeout_sig, nullptr);
+const pyglue::FunctionDef timeout_timeout_def = pyglue::function_def("timeout", timeout_timeout, timeout_timeout_sig, nullptr);
 
 Signature timeout_iterate_sig("Timeout.iterate", {"self"});
 
-PyObject* timeout_iterate(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* timeout_iterate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
         auto [self] = timeout_iterate_sig.bind(args, nargs, kwnames);
         Ref owed = pyglue::getattr(self, id<"one_more_time">());
         if (pyglue::truth(owed.get())) {
             // The last attempt is granted at the deadline whatever the clock says.
-            log_info(cls, id<"Performing the last attempt">());
+            log_info(id<"Performing the last attempt">());
             pyglue::setattr(self, id<"one_more_time">(), Py_False);
             return pyglue::boolean(true);
         }
-        Ref current = now(cls);
+        Ref current = now();
         Ref deadline = pyglue::getattr(self, id<"timeout">());
         Ref keep_going = pyglue::check(PyObject_RichCompare(current.get(), deadline.get(), Py_LT));
         if (!pyglue::truth(keep_going.get())) {
-            log_info(cls, id<"Ran out of time for this timeout">());
+            log_info(id<"Ran out of time for this timeout">());
         }
         return keep_going;
     });
 }
 
-PyMethodDef timeout_iterate_def = pyglue::function_def("iterate", timeout_iterate, timeout_iterate_sig, nullptr);
+const pyglue::FunctionDef timeout_iterate_def = pyglue::function_def("iterate", timeout_iterate, timeout_iterate_sig, nullptr);
 
 Signature timeout_sleep_sig("Timeout.sleep", {"self"});
 
-PyObject* timeout_sleep(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* timeout_sleep(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
         auto [self] = timeout_sleep_sig.bind(args, nargs, kwnames);
         Ref deadline = pyglue::getattr(self, id<"timeout">());
-        Ref current = now(cls);
+        Ref current = now();
         Ref remaining = pyglue::check(PyNumber_Subtract(deadline.get(), current.get()));
         Ref zero = pyglue::check(PyLong_FromLong(0));
         if (pyglue::truth(pyglue::check(PyObject_RichCompare(remaining.get(), zero.get(), Py_LT)).get())) {
-            log_info(cls, id<"0 second remaining; Will not sleep">());
+            log_info(id<"0 second remaining; Will not sleep">());
             return pyglue::none();
         }
         Ref sleep_time = pyglue::getattr(self, id<"interval">());
@@ -147,29 +145,29 @@ PyObject* timeout_sleep(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, 
         Ref text = message({Field{remaining.get(), id<".2f">()}, id<" seconds remaining; Sleeping for ">(),
                             Field{sleep_time.get(), id<".2f">()}, id<" seconds. '">(), Field{count.get(), id<"">()},
                             id<"' attempt(s) have been performed">()});
-        log_info(cls, text.get());
+        log_info(text.get());
         count = pyglue::getattr(self, id<"count">());
         Ref one = pyglue::check(PyLong_FromLong(1));
         Ref next = pyglue::check(PyNumber_InPlaceAdd(count.get(), one.get()));
         pyglue::setattr(self, id<"count">(), next.get());
-        Ref time = global(cls, id<"time">());
+        Ref time = global(id<"time">());
         pyglue::call_method(time.get(), id<"sleep">(), sleep_time.get());
         return pyglue::none();
     });
 }
 
-PyMethodDef timeout_sleep_def = pyglue::function_def("sleep", timeout_sleep, timeout_sleep_sig, nullptr);
+const pyglue::FunctionDef timeout_sleep_def = pyglue::function_def("sleep", timeout_sleep, timeout_sleep_sig, nullptr);
 
 // ---------------------------------------------------------------- TempResult
 
 Signature temp_init_sig("TempResult.__init__", {"self", "container=None"});
 
-PyObject* temp_init(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* temp_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
         auto [self, container] = temp_init_sig.bind(args, nargs, kwnames);
         pyglue::setattr(self, id<"container">(), container);
         pyglue::setattr(self, id<"goto">(), Py_None);
-        Ref passed = global(cls, id<"Passed">());
+        Ref passed = global(id<"Passed">());
         pyglue::setattr(self, id<"temp_result">(), passed.get());
         pyglue::setattr(self, id<"reason">(), Py_None);
         pyglue::setattr(self, id<"from_exception">(), Py_None);
@@ -177,7 +175,7 @@ PyObject* temp_init(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
-PyMethodDef temp_init_def = pyglue::function_def("__init__", temp_init, temp_init_sig, nullptr);
+const pyglue::FunctionDef temp_init_def = pyglue::function_def("__init__", temp_init, temp_init_sig, nullptr);
 
 // The seven recording methods differ only in their name and the result
 // object they record (a module global of the same capitalised name).
@@ -189,10 +187,10 @@ struct Recorder {
         return s;
     }
 
-    static PyObject* call(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return pyglue::entry([&] {
             auto [self, reason, from_exception, goto_] = sig().bind(args, nargs, kwnames);
-            Ref result = global(cls, id<Result>());
+            Ref result = global(id<Result>());
             Ref update = pyglue::getattr(self, id<"_update_result">());
             return pyglue::call_kw(update.get(), {},
                                    {{id<"temp_result">(), result.get()},
@@ -202,19 +200,19 @@ struct Recorder {
         });
     }
 
-    static PyMethodDef* def() {
-        static PyMethodDef d = pyglue::function_def(Method.text, call, sig(), nullptr);
-        return &d;
+    static const pyglue::FunctionDef& def() {
+        static const pyglue::FunctionDef d = pyglue::function_def(Method.text, call, sig(), nullptr);
+        return d;
     }
 };
 
 Signature temp_update_sig("TempResult._update_result", {"self", "temp_result", "reason", "from_exception", "goto"});
 
-PyObject* temp_update(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* temp_update(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
         auto [self, temp_result, reason, from_exception, goto_] = temp_update_sig.bind(args, nargs, kwnames);
         // Logged before anything is stored: a failing logger records nothing.
-        log_info(cls, reason);
+        log_info(reason);
         pyglue::setattr(self, id<"temp_result">(), temp_result);
         pyglue::setattr(self, id<"reason">(), reason);
         pyglue::setattr(self, id<"goto">(), goto_);
@@ -223,7 +221,7 @@ PyObject* temp_update(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
-PyMethodDef temp_update_def = pyglue::function_def("_update_result", temp_update, temp_update_sig, nullptr);
+const pyglue::FunctionDef temp_update_def = pyglue::function_def("_update_result", temp_update, temp_update_sig, nullptr);
 
 // Outcome name -> the container's method reporting it, in comparison order.
 // Blocked and Passx are reported too: leaving them out would make a loop whose
@@ -241,7 +239,7 @@ const Report reports[] = {
 
 Signature temp_result_sig("TempResult.result", {"self"});
 
-PyObject* temp_result(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* temp_result(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
         auto [self] = temp_result_sig.bind(args, nargs, kwnames);
         Ref reason = pyglue::getattr(self, id<"reason">());
@@ -250,7 +248,7 @@ PyObject* temp_result(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
         bool with_goto = pyglue::truth(goto_.get());
         Ref recorded = pyglue::getattr(self, id<"temp_result">());
         for (const Report& report : reports) {
-            Ref outcome = global(cls, report.outcome());
+            Ref outcome = global(report.outcome());
             Ref equal = pyglue::check(PyObject_RichCompare(recorded.get(), outcome.get(), Py_EQ));
             if (!pyglue::truth(equal.get())) continue;
             Ref container = pyglue::getattr(self, id<"container">());
@@ -269,34 +267,30 @@ PyObject* temp_result(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
-PyMethodDef temp_result_def = pyglue::function_def("result", temp_result, temp_result_sig, nullptr);
+const pyglue::FunctionDef temp_result_def = pyglue::function_def("result", temp_result, temp_result_sig, nullptr);
+
+void exec_module(pyglue::ModuleBuilder& m) {
+    using pyglue::method;
+    m.import("time");
+    Ref logging = m.import("logging");
+    for (const char* name : {"Passed", "Failed", "Aborted", "Errored", "Skipped", "Blocked", "Passx"})
+        m.import_from("brennic.results", name);
+    m.bind_module_logger("log", logging.get());
+
+    m.add_class("Timeout", timeout_doc,
+                {method(timeout_init_def), pyglue::property(timeout_timeout_def), method(timeout_iterate_def),
+                 method(timeout_sleep_def)});
+    m.add_class("TempResult", nullptr,
+                {method(temp_init_def), method(Recorder<"passed", "TempResult.passed", "Passed">::def()),
+                 method(Recorder<"failed", "TempResult.failed", "Failed">::def()),
+                 method(Recorder<"aborted", "TempResult.aborted", "Aborted">::def()),
+                 method(Recorder<"errored", "TempResult.errored", "Errored">::def()),
+                 method(Recorder<"skipped", "TempResult.skipped", "Skipped">::def()),
+                 method(Recorder<"blocked", "TempResult.blocked", "Blocked">::def()),
+                 method(Recorder<"passx", "TempResult.passx", "Passx">::def()), method(temp_update_def),
+                 method(temp_result_def)});
+}
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_timeout() {
-    return pyglue::init_module(&module_def, [](pyglue::ModuleBuilder& m) {
-        m.import("time");
-        Ref logging = m.import("logging");
-        for (const char* name : {"Passed", "Failed", "Aborted", "Errored", "Skipped", "Blocked", "Passx"})
-            m.import_from("brennic.results", name);
-        m.bind_module_logger("log", logging.get());
-
-        Ref timeout = m.add_class("korrin.utils.timeout.Timeout", "Timeout(max_time, interval)\n--\n\n", timeout_doc);
-        m.add_method(timeout.get(), &timeout_init_def);
-        m.add_property(timeout.get(), &timeout_timeout_def);
-        m.add_method(timeout.get(), &timeout_iterate_def);
-        m.add_method(timeout.get(), &timeout_sleep_def);
-
-        Ref temp = m.add_class("korrin.utils.timeout.TempResult", "TempResult(container=None)\n--\n\n", nullptr);
-        m.add_method(temp.get(), &temp_init_def);
-        m.add_method(temp.get(), Recorder<"passed", "TempResult.passed", "Passed">::def());
-        m.add_method(temp.get(), Recorder<"failed", "TempResult.failed", "Failed">::def());
-        m.add_method(temp.get(), Recorder<"aborted", "TempResult.aborted", "Aborted">::def());
-        m.add_method(temp.get(), Recorder<"errored", "TempResult.errored", "Errored">::def());
-        m.add_method(temp.get(), Recorder<"skipped", "TempResult.skipped", "Skipped">::def());
-        m.add_method(temp.get(), Recorder<"blocked", "TempResult.blocked", "Blocked">::def());
-        m.add_method(temp.get(), Recorder<"passx", "TempResult.passx", "Passx">::def());
-        m.add_method(temp.get(), &temp_update_def);
-        m.add_method(temp.get(), &temp_result_def);
-    });
-}
+PyMODINIT_FUNC PyInit_timeout() { return pyglue::define_module<exec_module>("korrin.utils.timeout"); }
