@@ -2,6 +2,7 @@ import copy
 import gc
 import inspect
 import pickle
+import sys
 import textwrap
 import types
 import weakref
@@ -354,3 +355,72 @@ def test_unusual_widths(width, error):
     box = Summary("a title", width)
     box.add_message("x " * 60_000)
     assert {len(text) for text, _ in rows(box)} == {width}
+
+
+def textwrap_frames(action):
+    """Names of the textwrap functions entered while `action` runs."""
+    entered = []
+
+    def profiler(frame, event, arg):
+        if event == "call" and frame.f_code.co_filename == textwrap.__file__:
+            entered.append(frame.f_code.co_name)
+
+    sys.setprofile(profiler)
+    try:
+        action()
+    finally:
+        sys.setprofile(None)
+    return entered
+
+
+def test_patched_wrapper_attribute_is_honoured_until_undone(monkeypatch):
+    box = Summary("t", 40)
+    assert textwrap_frames(lambda: box.add_message("plain words to wrap")) == []
+    original = textwrap.TextWrapper._wrap_chunks
+    monkeypatch.setattr(textwrap.TextWrapper, "_wrap_chunks", lambda self, chunks: ["patched"])
+    box.add_message("plain words to wrap")
+    assert box.summary_msgs[-1].msg.startswith("| patched ")
+    monkeypatch.setattr(textwrap.TextWrapper, "_wrap_chunks", original)
+    assert textwrap_frames(lambda: box.add_message("plain words to wrap")) == []
+    assert box.summary_msgs[-1].msg == reference_rows("plain words to wrap", 40)[0]
+
+
+class QuietMsg(Msg):
+    def __init__(self, msg, level="debug"):
+        super().__init__(msg, level)
+
+
+def test_frame_lines_and_rows_pass_their_level(monkeypatch):
+    monkeypatch.setattr(summary, "Msg", QuietMsg)
+    box = Summary("title", 20)
+    box.add_sep_line()
+    box.add_message("row")
+    assert {m.level for m in box.summary_msgs} == {"info"}
+
+
+def test_msg_assignments_go_through_class_setattr(monkeypatch):
+    seen = []
+
+    def recording_setattr(self, name, value):
+        seen.append((name, value))
+        object.__setattr__(self, name, value)
+
+    monkeypatch.setattr(Msg, "__setattr__", recording_setattr, raising=False)
+    box = Summary("t", 20)
+    box.add_message("x", level="error")
+    sep = box.sep_line
+    assert seen == [("msg", box.title_line), ("level", "info"), ("msg", "| t                |"), ("level", "info"),
+                    ("msg", box.title_line), ("level", "info"), ("msg", "| x                |"), ("level", "error")]
+    monkeypatch.undo()
+    seen.clear()
+    box.add_sep_line()
+    assert seen == [] and box.summary_msgs[-1].msg == sep
+
+
+def test_line_longer_than_the_box_fails_like_the_format(monkeypatch):
+    fake = types.SimpleNamespace(wrap=lambda text, width: ["x" * 30])
+    monkeypatch.setattr(summary, "textwrap", fake)
+    box = Summary.__new__(Summary)
+    box.__dict__.update(width=20, lenght=4, summary_msgs=[])
+    with pytest.raises(ValueError, match="^Sign not allowed in string format specifier$"):
+        box.add_message("anything")
