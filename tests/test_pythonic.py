@@ -159,9 +159,11 @@ def pydoc_entries(cls):
 @pytest.mark.parametrize("module, name", CLASS_NAMES)
 def test_pydoc_lists_methods_as_python_does(module, name):
     native, twin = (cls_of(kind, module, name) for kind in KINDS)
-    assert "builtins.type" not in pydoc.render_doc(native, renderer=pydoc.plaintext)
-    entries = pydoc_entries(native)
-    assert entries == pydoc_entries(twin) and set(entries) == set(CLASSES_BY_NAME[name])
+    entries, members = pydoc_entries(native), CLASSES_BY_NAME[name]
+    # Python's own classmethods do show "from builtins.type" on 3.11.
+    assert not [line for member, (_, line) in entries.items()
+                if "builtins.type" in line and not members[member].startswith("cls")]
+    assert entries == pydoc_entries(twin) and set(entries) == set(members)
 
 
 # ------------------------------------------------------------------ methods
