@@ -24,7 +24,16 @@ class PlainSummary:
         self.width = width
         self.summary_msgs = []
         self.title_line = "+{m}+".format(m="=" * (width - 2))
+        self.sep_line = "{s}{m}{s}".format(s="|", m="-" * (width - 2))
         self.add_message(title)
+
+    def add_sep_line(self):
+        self.summary_msgs.append(PlainMsg(self.sep_line))
+
+    def add_indent(self, msg, end=True):
+        if end:
+            return "    - " + msg
+        return "    " + msg
 
     def add_message(self, msg, indent=False, level="info"):
         if len(level) > self.lenght:

@@ -1,0 +1,85 @@
+"""Small-method calls: the per-call cost of a method that does almost nothing,
+against the same class written in plain Python, whose calls the interpreter
+specialises."""
+import itertools
+import logging
+import sys
+from types import SimpleNamespace
+
+import bench_timeout
+import harness
+from bench_summary import PlainSummary
+from korrin.utils import timeout
+from korrin.utils.summary import Summary
+
+LOOPS = 20_000
+
+
+def box_calls(cls):
+    def run():
+        box = cls("Benchmark box", 60)
+        for _ in range(LOOPS):
+            box.add_sep_line()
+            box.add_indent("x")
+            box.add_indent("y", end=False)
+    return run
+
+
+class PlainTempResult:
+    def __init__(self, container=None):
+        self.container = container
+        self.goto = None
+        self.temp_result = timeout.Passed
+        self.reason = None
+        self.from_exception = None
+
+    def passed(self, reason=None, from_exception=None, goto=None):
+        return self._update_result(temp_result=timeout.Passed, reason=reason, from_exception=from_exception,
+                                   goto=goto)
+
+    def _update_result(self, temp_result, reason, from_exception, goto):
+        log.info(reason)
+        self.temp_result = temp_result
+        self.reason = reason
+        self.goto = goto
+        self.from_exception = from_exception
+
+
+def temp_results(cls):
+    def run():
+        for _ in range(LOOPS):
+            cls().passed("r")
+    return run
+
+
+def iterations(cls):
+    """iterate() on a clock that stands still, so every call says "go on"."""
+    def run():
+        real = timeout.time
+        bench_timeout.clock = timeout.time = SimpleNamespace(time=itertools.repeat(0.0).__next__, sleep=abs)
+        try:
+            polling = cls(30, 1)
+            for _ in range(LOOPS):
+                polling.iterate()
+        finally:
+            timeout.time = real
+    return run
+
+
+log = logging.getLogger("korrin.utils.timeout")   # below its level: records are dropped
+
+
+def cases():
+    log.setLevel(logging.WARNING)
+    return [
+        harness.Case("calls: add_sep_line + 2 add_indent, x20,000", box_calls(Summary),
+                     baseline=box_calls(PlainSummary), min_speedup=1.3, repeats=9),
+        harness.Case("calls: TempResult().passed('r'), x20,000", temp_results(timeout.TempResult),
+                     baseline=temp_results(PlainTempResult), min_speedup=1.3, repeats=9),
+        harness.Case("calls: Timeout.iterate, still clock, x20,000", iterations(timeout.Timeout),
+                     baseline=iterations(bench_timeout.PlainTimeout), min_speedup=1.3, repeats=9),
+    ]
+
+
+if __name__ == "__main__":
+    sys.exit(harness.main(cases()))
