@@ -100,7 +100,7 @@ def test_no_new_of_their_own(kind, module, name):
     cls = cls_of(kind, module, name)
     assert "__new__" not in vars(cls)
     sub = type("Sub", (cls,), {})
-    assert type(object.__new__(sub)) is sub and state(make(sub))[1] == state(make(cls))[1]
+    assert type(object.__new__(sub)) is sub and state(make(sub))[1].keys() == state(make(cls))[1].keys()
 
 
 # A class statement's class taking constructor arguments is itself left
@@ -163,7 +163,8 @@ def test_pydoc_lists_methods_as_python_does(module, name):
     # Python's own classmethods do show "from builtins.type" on 3.11.
     assert not [line for member, (_, line) in entries.items()
                 if "builtins.type" in line and not members[member].startswith("cls")]
-    assert entries == pydoc_entries(twin) and set(entries) == set(members)
+    # pydoc leaves out private names, as it does for the twin.
+    assert entries == pydoc_entries(twin) and set(entries) == {m for m in members if not re.match(r"_[^_]", m)}
 
 
 # ------------------------------------------------------------------ methods
