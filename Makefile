@@ -1,4 +1,4 @@
-# The README's commands: `make run` (the example profiling session) and
+# The README's commands: `make run` (the example trigger session) and
 # `make test` (build everything and run the whole test suite).
 PYTHON ?= python3
 VENV   ?= .venv
@@ -34,7 +34,7 @@ $(VENV)/.native: $(VENV)/.deps $(NATIVE_FILES)
 build: $(VENV)/.native $(VENV)/.framework
 
 run: build
-	$(BIN)/python examples/profiling_session.py
+	$(BIN)/python examples/trigger_session.py
 
 test: build
 	$(BIN)/python -m pytest

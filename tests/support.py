@@ -55,6 +55,11 @@ def assert_same_binding_errors(native, qualname, params, is_method=False):
         assert type_error_text(native, *args, **kwargs) == expected
 
 
+def row(text, width=150):
+    """A message row of a summary box of that width."""
+    return f"| {text} " + "|".rjust(width - len(text) - 3)
+
+
 def signature_text(callable_):
     return str(inspect.signature(callable_))
 

@@ -1,10 +1,6 @@
 """Profile.compare and summarize_comparison, with Diff, the exclusion helpers
 and Summary injected through the module's globals; the framed verdict through
-a recording logger; and the example profiling session end to end."""
-import os
-import pathlib
-import subprocess
-import sys
+a recording logger."""
 import types
 
 import pytest
@@ -12,6 +8,7 @@ import pytest
 import korrin.utils.profile as profile
 import korrin.utils.summary as summary_module
 from brennic.strivel.exceptions import DatafileError
+from support import row
 
 FIXED = ["device", "maker", "diff_ignore", "callables", "(Current configuration.*)"]
 NOT_LEARNT = "No comparison performed, it wasn't learnt at this section"
@@ -240,10 +237,6 @@ class TextDiff:
         return "-info:\n- state: up\n+info:\n+ state: down"
 
 
-def row(text, width=150):
-    return f"| {text} " + "|".rjust(width - len(text) - 3)
-
-
 def frame(fill, edge="|"):
     return edge + fill * 148 + edge
 
@@ -274,21 +267,3 @@ def test_verdict_boxes_line_by_line(monkeypatch):
         + equal("R2", " ") + equal("R3", " ")
         + title("Interface PTS Summary", "") + equal("R1", "") + equal("R2", "") + equal("R3", "")
         + title("Ospf PTS Summary", "") + [("info", row("    - " + NOT_LEARNT)), ("info", frame("="))])
-
-
-# The example session ---------------------------------------------------------------
-
-EXAMPLE = pathlib.Path(__file__).resolve().parent.parent / "examples" / "profiling_session.py"
-
-
-def test_example_session(tmp_path):
-    out = subprocess.run([sys.executable, str(EXAMPLE), str(tmp_path)], capture_output=True, text=True, timeout=120)
-    assert out.returncode == 0, out.stderr
-    lines = out.stdout.splitlines()
-    start = lines.index("INFO  " + row("Bgp PTS Summary"))
-    box = lines[start:lines.index("INFO  " + frame("*"), start)]
-    failing = box.index("INFO  " + row("* Summary for device: uut"))
-    assert box[failing + 1:] and all(line.startswith("ERROR | ") for line in box[failing + 1:])
-    assert {"ERROR " + row("-   state: established"), "ERROR " + row("+   state: idle")} <= set(box)
-    assert "INFO Devices differing from the golden profile: bgp on uut, interface on helper" in lines
-    assert {"golden_pts", "golden_pts_uut_show version_pts.json"} <= set(os.listdir(tmp_path))

@@ -22,6 +22,7 @@ from korrin.ops.utils import get_ops_exclude
 from korrin.sim import Device, EmptyParserOutputError, UnsupportedCommandError, example_testbed
 from korrin.sim import health
 from korrin.sim.features import Bgp
+from korrin.utils.config import Config
 from korrin.utils.diff import Diff
 
 FIXED_EXCLUDE = ["device", "maker", "diff_ignore", "callables", "(Current configuration.*)"]
@@ -285,6 +286,56 @@ def test_device_parse_returns_fresh_output(command, key):
 def test_device_parse_rejects_unknown(command, error):
     with pytest.raises(error, match="R1"):
         example_testbed().devices["R1"].parse(command)
+
+
+def _config(device):
+    cfg = Config(device.execute("show running-config"))
+    cfg.tree()
+    return cfg.config
+
+
+@pytest.mark.parametrize(
+    "change, parent, line",
+    [
+        (None, None, "hostname R1"),
+        (None, "vrf definition Mgmt-intf", "rd 65001:999"),
+        (None, "interface GigabitEthernet0", "vrf forwarding Mgmt-intf"),
+        (None, "interface Ethernet1/1", "ip address 10.0.0.1 255.255.255.252"),
+        (None, "router bgp 65001", "neighbor 10.0.0.6 remote-as 65003"),
+        (lambda d: d.set_mtu("Ethernet1/1", 9000), "interface Ethernet1/1", "mtu 9000"),
+        (lambda d: d.shutdown_bgp_neighbor("10.0.0.2"), "router bgp 65001", "neighbor 10.0.0.2 shutdown"),
+        (lambda d: d.state["interfaces"]["Loopback0"].update(enabled=False), "interface Loopback0", "shutdown"),
+    ],
+)
+def test_running_config_follows_state(change, parent, line):
+    device = example_testbed().devices["R1"]
+    before = _config(device)
+    if change:
+        change(device)
+    after = _config(device)
+    assert line in (after[parent] if parent else after)
+    assert (line in (before[parent] if parent else before)) is (change is None)
+    with pytest.raises(UnsupportedCommandError, match="R1"):
+        device.execute("show bgp summary")
+
+
+def _show(device):
+    return device.parse("show bgp summary")["neighbors"]
+
+
+def _feature(device):
+    return _learn(device).info["neighbors"]
+
+
+@pytest.mark.parametrize("reads", [[_show] * 4, [_feature] * 4, [_feature, _show, _feature, _show]])
+def test_shut_neighbor_goes_idle_on_third_read(reads):
+    device = example_testbed().devices["R1"]
+    device.shutdown_bgp_neighbor("10.0.0.2")
+    device.parse("show interface Ethernet1/1")  # other sections do not move BGP on
+    device.execute("show running-config")
+    seen = [read(device) for read in reads]
+    assert [n["10.0.0.2"]["state"] for n in seen] == ["established", "established", "idle", "idle"]
+    assert {n["10.0.0.6"]["state"] for n in seen} == {"established"}
 
 
 def test_feature_round_trips():

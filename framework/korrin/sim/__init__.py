@@ -2,7 +2,10 @@
 
 Enough of a network for examples and tests to run the profiling road end to
 end without real equipment. Change a device's ``state`` (directly or with its
-helper methods) between two learns to make a comparison fail.
+helper methods) between two learns to make a comparison fail. A device also
+prints its running configuration, generated from that state, and a shut BGP
+neighbour's session goes idle a fixed number of reads later, as if the
+network took a while to converge.
 """
 
 from korrin.sim.device import (

@@ -47,7 +47,7 @@ class Feature:
         # The delay stands in for the time a real device takes to answer.
         if self.device.learn_delay:
             time.sleep(self.device.learn_delay)
-        self.info = copy.deepcopy(self.device.state.get(self.section, {}))
+        self.info = copy.deepcopy(self.device.read(self.section) or {})
         self.maker.record(self.command)
 
     def pickle(self, obj):
