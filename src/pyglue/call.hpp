@@ -56,6 +56,31 @@ inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> position
                                      kwnames.get()));
 }
 
+// f(*positional, name1=value1, ...) with the keyword names fixed at compile
+// time: `call_named<"level">(Msg, {row}, {level})`.
+template <Literal... Names>
+Ref call_named(PyObject* callable, std::initializer_list<PyObject*> positional,
+               const std::array<PyObject*, sizeof...(Names)>& values) {
+    constexpr std::size_t kMax = 16;
+    std::size_t total = positional.size() + values.size();
+    if (total + 1 > kMax) raise(PyExc_SystemError, "too many arguments for call_named");
+    std::array<PyObject*, kMax> argv{};
+    std::size_t i = 1;
+    for (PyObject* p : positional) argv[i++] = p;
+    for (PyObject* v : values) argv[i++] = v;
+    return check(PyObject_Vectorcall(callable, argv.data() + 1, positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     keywords<Names...>()));
+}
+
+// templ.format(name1=value1, ...), the keyword names fixed at compile time.
+template <Literal... Names>
+Ref format_named(PyObject* templ, const std::array<PyObject*, sizeof...(Names)>& values) {
+    std::array<PyObject*, sizeof...(Names) + 1> argv{templ};
+    for (std::size_t i = 0; i < values.size(); ++i) argv[i + 1] = values[i];
+    return check(PyObject_VectorcallMethod(id<"format">(), argv.data(), 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           keywords<Names...>()));
+}
+
 // A module-level name as a function body would see it: the module's globals
 // first, then the builtins; NameError otherwise.
 inline Ref global(PyObject* module, PyObject* name) {

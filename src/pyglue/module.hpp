@@ -286,6 +286,7 @@ inline int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* s = module_state(module);
     if (!s) return 0;
     for (const Ref& r : s->ids) Py_VISIT(r.get());
+    for (const Ref& r : s->keyword_tuples) Py_VISIT(r.get());
     Py_VISIT(s->function_type.get());
     for (const Ref& r : s->kept) Py_VISIT(r.get());
     return 0;
@@ -294,6 +295,7 @@ inline int module_traverse(PyObject* module, visitproc visit, void* arg) {
 inline int module_clear(PyObject* module) {
     if (ModuleState* s = module_state(module)) {
         s->ids.clear();
+        s->keyword_tuples.clear();
         s->function_type = Ref();
         s->kept.clear();
     }
@@ -317,6 +319,12 @@ int module_exec(PyObject* module) noexcept {
         s.module = module;
         FrameScope frame(&s, nullptr);
         for (const char* text : id_texts()) s.ids.push_back(check(PyUnicode_InternFromString(text)));
+        for (const auto& names : keyword_lists()) {
+            Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+            for (std::size_t i = 0; i < names.size(); ++i)
+                PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), check(PyUnicode_InternFromString(names[i])).release());
+            s.keyword_tuples.push_back(std::move(tuple));
+        }
         Ref name = check(PyModule_GetNameObject(module));
         std::string type_name = std::string(PyUnicode_AsUTF8(name.get())) + ".native_function";
         PyType_Spec spec{type_name.c_str(), static_cast<int>(sizeof(Function)), 0,

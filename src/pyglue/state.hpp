@@ -15,6 +15,7 @@ namespace pyglue {
 struct ModuleState {
     PyObject* module = nullptr;          // borrowed: the module owns its state
     std::vector<Ref> ids;                // id<"...">() by slot
+    std::vector<Ref> keyword_tuples;     // keywords<"...", ...>() by slot
     Ref function_type;
     std::vector<Ref> kept;               // objects a module keeps, indexed by its own enum
     std::vector<std::uint64_t> words;    // plain values a module keeps (e.g. type version tags)
@@ -66,6 +67,20 @@ inline std::size_t register_id(const char* text) {
 
 template <Literal L>
 inline const std::size_t id_slot = register_id(L.text);
+
+// Likewise the keyword-name tuples of calls with fixed keywords.
+inline std::vector<std::vector<const char*>>& keyword_lists() {
+    static std::vector<std::vector<const char*>> lists;
+    return lists;
+}
+
+inline std::size_t register_keywords(std::vector<const char*> names) {
+    keyword_lists().push_back(std::move(names));
+    return keyword_lists().size() - 1;
+}
+
+template <Literal... L>
+inline const std::size_t keywords_slot = register_keywords({L.text...});
 }  // namespace detail
 
 // An interned str for a fixed name, made once per module object.
@@ -76,6 +91,17 @@ PyObject* id() {
     PyObject* interned = slot < s.ids.size() ? s.ids[slot].get() : nullptr;
     if (!interned) raise(PyExc_SystemError, "module state was cleared");
     return interned;
+}
+
+// The tuple of keyword names for a vectorcall passing these keywords, made
+// once per module object.
+template <Literal... L>
+PyObject* keywords() {
+    ModuleState& s = state();
+    std::size_t slot = detail::keywords_slot<L...>;
+    PyObject* names = slot < s.keyword_tuples.size() ? s.keyword_tuples[slot].get() : nullptr;
+    if (!names) raise(PyExc_SystemError, "module state was cleared");
+    return names;
 }
 
 }  // namespace pyglue

@@ -623,9 +623,8 @@ PyObject* compare(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
                 if (count < 0) pyglue::fail();
                 if (count) {
                     pyglue::check_status(PyDict_SetItem(failed.get(), key, diff.get()));
-                    Ref message = pyglue::format(
-                        id<"Verify '{f}' snapshot with initial snapshot for device '{d}'\n    Failed">(), {},
-                        {{id<"f">(), feature}, {id<"d">(), key}});
+                    Ref message = pyglue::format_named<"f", "d">(
+                        id<"Verify '{f}' snapshot with initial snapshot for device '{d}'\n    Failed">(), {feature, key});
                     log_info(module, message.get());
                 } else {
                     Ref empty = pyglue::check(PyDict_New());

@@ -141,13 +141,15 @@ const pyglue::FunctionDef msg_init_def = pyglue::function_def("__init__", msg_in
 // assigning its two attributes, which is done directly.
 Ref new_msg(PyObject* msg_class, PyObject* row, PyObject* level) {
     if (msg_class == pyglue::state().kept[kMsg].get() && type_unchanged(msg_class, kMsgDict, kMsgTag)) {
+        // object.__new__, which also lays out the instance's attribute storage.
         auto* type = reinterpret_cast<PyTypeObject*>(msg_class);
-        Ref instance = pyglue::check(type->tp_alloc(type, 0));
+        Ref no_args = pyglue::check(PyTuple_New(0));
+        Ref instance = pyglue::check(type->tp_new(type, no_args.get(), nullptr));
         pyglue::setattr(instance.get(), id<"msg">(), row);
         pyglue::setattr(instance.get(), id<"level">(), level);
         return instance;
     }
-    return pyglue::call_kw(msg_class, {row}, {{id<"level">(), level}});
+    return pyglue::call_named<"level">(msg_class, {row}, {level});
 }
 
 // -------------------------------------------------------------- Summary
@@ -294,8 +296,8 @@ Signature add_indent_sig("Summary.add_indent", {"self", "msg", "end=True"});
 PyObject* add_indent(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
         auto [self, msg, end] = add_indent_sig.bind(args, nargs, kwnames);
-        Ref prefix = pyglue::text(pyglue::truth(end) ? "    - " : "    ");
-        return pyglue::check(PyNumber_Add(prefix.get(), msg));
+        PyObject* prefix = pyglue::truth(end) ? id<"    - ">() : id<"    ">();
+        return pyglue::check(PyNumber_Add(prefix, msg));
     });
 }
 

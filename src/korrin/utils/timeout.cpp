@@ -192,11 +192,8 @@ struct Recorder {
             auto [self, reason, from_exception, goto_] = sig().bind(args, nargs, kwnames);
             Ref result = global(id<Result>());
             Ref update = pyglue::getattr(self, id<"_update_result">());
-            return pyglue::call_kw(update.get(), {},
-                                   {{id<"temp_result">(), result.get()},
-                                    {id<"reason">(), reason},
-                                    {id<"from_exception">(), from_exception},
-                                    {id<"goto">(), goto_}});
+            return pyglue::call_named<"temp_result", "reason", "from_exception", "goto">(
+                update.get(), {}, {result.get(), reason, from_exception, goto_});
         });
     }
 
