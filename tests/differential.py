@@ -1,6 +1,10 @@
 """Generated inputs and outcome comparisons shared by the property tests and
 the fuzz driver (tools/fuzz.py): the native modules against their models."""
+import contextlib
 import json
+import logging
+import textwrap
+import types
 
 from hypothesis import strategies as st
 
@@ -101,3 +105,169 @@ def symfind_outcome(str_to_list, path):
         return typed(str_to_list(path)), None
     except Exception as e:
         return None, (type(e), str(e))
+
+
+# ------------------------------------------------- summary call sequences
+
+LEVELS = ["info", "error", "warning", "debug", "critical", "exception", "no_such_level", "", None, 5]
+summary_levels = st.sampled_from(LEVELS)
+summary_messages = (wrap_texts | st.lists(wrap_texts, max_size=4)
+                    | st.sampled_from([None, 5, ("a", "b"), ["ok", None], b"bytes"]))
+summary_widths = st.integers(-1, 40) | st.sampled_from([2.5, "40", True, 120])
+devices = st.none() | st.sampled_from(["R1", "", 0]) | wrap_texts
+diffs = st.none() | wrap_texts | st.lists(wrap_texts, max_size=3) | st.dictionaries(wrap_texts, st.integers(), max_size=3)
+
+
+def _call(name, *args):
+    return st.tuples(st.just(name), *args)
+
+
+box_calls = st.one_of(
+    st.tuples(st.sampled_from(["add_title_line", "add_subtitle_line", "add_sep_line", "add_star_line", "print"])),
+    _call("add_message", summary_messages, st.booleans(), summary_levels),
+    _call("add_indent", summary_messages, st.booleans()),
+    _call("summarize_section", summary_messages, devices, summary_levels, st.booleans()),
+    _call("summarize_profile", devices, diffs, st.booleans(), st.booleans()),
+    _call("set width", summary_widths),
+)
+trigger_calls = box_calls | st.one_of(
+    _call("summarize", summary_messages, summary_messages, st.booleans()),
+    _call("summarize_trigger", wrap_texts | st.none(), json_values))
+
+# Collaborators rebound on the module for a whole run.
+collaborators = st.one_of(
+    st.just(("as imported",)),
+    st.just(("logger",)),
+    st.tuples(st.just("Msg"), st.sampled_from(["positional", "keyword-only"])),
+    # A stand-in textwrap module: (break_long_words, drop_whitespace, expand_tabs, width added).
+    st.tuples(st.just("textwrap"), st.booleans(), st.booleans(), st.booleans(), st.integers(-1, 2)),
+    st.just(("textwrap.TextWrapper",)),
+)
+
+
+@st.composite
+def summary_scenarios(draw):
+    cls = draw(st.sampled_from(["Summary", "TriggerSummary"]))
+    calls = draw(st.lists(trigger_calls if cls == "TriggerSummary" else box_calls, max_size=10))
+    return cls, draw(summary_messages), draw(summary_widths), calls, draw(collaborators)
+
+
+class RecordingLogger:
+    def __init__(self, records):
+        self.records = records
+
+    def info(self, msg):
+        self.records.append(("INFO", msg))
+
+    def error(self, msg):
+        self.records.append(("ERROR", msg))
+
+    def warning(self, msg):
+        self.records.append(("WARNING", msg))
+
+    def debug(self, msg):
+        self.records.append(("DEBUG", msg))
+
+
+class RecordingHandler(logging.Handler):
+    def __init__(self, records):
+        super().__init__(logging.DEBUG)
+        self.records = records
+
+    def emit(self, record):
+        self.records.append((record.levelname, record.getMessage()))
+
+
+class NoHyphenBreaks(textwrap.TextWrapper):
+    def __init__(self, *args, **kwargs):
+        kwargs.setdefault("break_on_hyphens", False)
+        super().__init__(*args, **kwargs)
+
+
+def stand_in_textwrap(break_long_words, drop_whitespace, expand_tabs, widen):
+    module = types.ModuleType("textwrap")
+
+    def wrap(text, width=70):
+        return module.TextWrapper(width=width + widen, break_long_words=break_long_words,
+                                  drop_whitespace=drop_whitespace, expand_tabs=expand_tabs).wrap(text)
+
+    module.wrap, module.TextWrapper = wrap, NoHyphenBreaks
+    return module
+
+
+def recording_msg(base, sets, keyword_only):
+    """A subclass of `base` with another default level that records every attribute set."""
+    class Msg(base):
+        def __setattr__(self, name, value):
+            sets.append((name, value))
+            super().__setattr__(name, value)
+
+    if keyword_only:
+        def __init__(self, msg, *, level="debug"):
+            base.__init__(self, msg, level)
+    else:
+        def __init__(self, msg, level="debug"):
+            base.__init__(self, msg, level)
+    Msg.__init__ = __init__
+    return Msg
+
+
+@contextlib.contextmanager
+def rebound(obj, name, value):
+    saved = getattr(obj, name)
+    setattr(obj, name, value)
+    try:
+        yield
+    finally:
+        setattr(obj, name, saved)
+
+
+def box_state(box):
+    return [(name, [(type(m).__name__, list(vars(m).items())) for m in value] if name == "summary_msgs" else value)
+            for name, value in vars(box).items()]
+
+
+def summary_outcome(module, scenario):
+    """Everything observable of one scenario run on `module` (the native module
+    or the model): what each call returned or raised, the box's attributes
+    after each call, the log records and the attribute sets of replaced Msgs."""
+    cls, title, width, calls, collaborator = scenario
+    records, sets, events = [], [], []
+    with contextlib.ExitStack() as stack:
+        kind = collaborator[0]
+        if kind == "logger":
+            stack.enter_context(rebound(module, "logger", RecordingLogger(records)))
+        elif kind == "Msg":
+            stack.enter_context(rebound(module, "Msg", recording_msg(module.Msg, sets, collaborator[1] != "positional")))
+        elif kind == "textwrap":
+            stack.enter_context(rebound(module, "textwrap", stand_in_textwrap(*collaborator[1:])))
+        elif kind == "textwrap.TextWrapper":
+            stack.enter_context(rebound(textwrap, "TextWrapper", NoHyphenBreaks))
+        root = logging.getLogger()
+        handler = RecordingHandler(records)
+        root.addHandler(handler)
+        stack.callback(root.removeHandler, handler)
+        stack.enter_context(rebound(root, "level", logging.DEBUG))
+
+        def attempt(call, *args):
+            try:
+                events.append(("returned", call(*args)))
+                return True
+            except Exception as e:
+                events.append(("raised", type(e), str(e)))
+                return False
+
+        box = None
+
+        def construct():
+            nonlocal box
+            box = getattr(module, cls)(title, width)
+
+        if attempt(construct):
+            for name, *args in calls:
+                if name == "set width":
+                    box.width = args[0]
+                else:
+                    attempt(getattr(box, name), *args)
+                events.append(("state", box_state(box)))
+    return {"calls": events, "log records": records, "Msg attribute sets": sets}
