@@ -9,7 +9,7 @@ REQS   := $(BIN)/python -c "import tomllib; p = tomllib.load(open('pyproject.tom
 FRAMEWORK_FILES := $(shell find framework -type f \( -name '*.py' -o -name '*.yaml' -o -name '*.toml' \) -not -path '*/build/*' 2>/dev/null)
 NATIVE_FILES    := $(shell find src -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all build run test bench sanitize package-check clean
+.PHONY: all build run test bench fuzz sanitize package-check clean
 
 all: build
 
@@ -41,6 +41,20 @@ test: build
 
 bench: build
 	$(BIN)/python benchmarks/run.py
+
+# Differential fuzzing of the native modules against their plain-Python models
+# (long, so not part of `make test`). FUZZ_SECONDS is the whole budget, split
+# evenly across the targets: summary, config, symfind, and wrap when
+# tools/fuzz_wrap.py is there. Every target runs; any divergence fails.
+FUZZ_SECONDS ?= 600
+fuzz: build
+	@status=0; share=$(FUZZ_SECONDS); \
+	if [ -f tools/fuzz_wrap.py ]; then \
+	  share=$$(( $(FUZZ_SECONDS) * 3 / 4 )); \
+	  $(BIN)/python tools/fuzz_wrap.py --seconds $$(( $(FUZZ_SECONDS) / 4 )) || status=1; \
+	fi; \
+	$(BIN)/python tools/fuzz.py --seconds $$share || status=1; \
+	exit $$status
 
 # Quick rebuild of one module (e.g. `make dev-config`) into the venv, in its
 # own build directory so several can be rebuilt at once.

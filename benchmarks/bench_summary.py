@@ -1,59 +1,15 @@
 """Summary boxes: building rows (wrapping included) and printing them."""
 import logging
+import pathlib
 import random
 import sys
-import textwrap
 
 import harness
 from korrin.utils import summary
 from korrin.utils.summary import Summary
 
-
-class PlainMsg:
-    def __init__(self, msg, level="info"):
-        self.msg = msg
-        self.level = level
-
-
-class PlainSummary:
-    """The same methods written in plain Python."""
-
-    def __init__(self, title, width):
-        self.lenght = 4
-        self.title = title
-        self.width = width
-        self.summary_msgs = []
-        self.title_line = "+{m}+".format(m="=" * (width - 2))
-        self.sep_line = "{s}{m}{s}".format(s="|", m="-" * (width - 2))
-        self.add_message(title)
-
-    def add_sep_line(self):
-        self.summary_msgs.append(PlainMsg(self.sep_line))
-
-    def add_indent(self, msg, end=True):
-        if end:
-            return "    - " + msg
-        return "    " + msg
-
-    def add_message(self, msg, indent=False, level="info"):
-        if len(level) > self.lenght:
-            self.lenght = len(level)
-        if isinstance(msg, list):
-            lines = []
-            for item in msg:
-                lines.extend(textwrap.wrap(item, self.width - 4))
-        else:
-            lines = textwrap.wrap(msg, self.width - 4)
-        for line in lines:
-            self.summary_msgs.append(
-                PlainMsg("| {msg} {l:>{width}}".format(msg=line, l="|", width=self.width - len(line) - 3), level))
-
-    def print(self):
-        for msg in self.summary_msgs:
-            text = msg.msg
-            if len(msg.level) < self.lenght:
-                text = " " * (self.lenght - len(msg.level)) + text
-            getattr(logger, msg.level)(text)
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
+from oracles.summary_model import Summary as PlainSummary  # noqa: E402
 
 
 rng = random.Random(7)

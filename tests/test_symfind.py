@@ -6,16 +6,13 @@ from collections import deque
 from types import SimpleNamespace
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
 
 import korrin.abstract
+from differential import assembled_paths, raw_paths, typed
 from korrin.utils import symfind
 from oracles.symfind_model import str_to_list as model
 from support import assert_same_binding_errors, signature_text
-
-
-def typed(keys):
-    return [(type(k), k) for k in keys]
 
 
 # ---------------------------------------------------------------- module
@@ -92,19 +89,14 @@ def test_worked_examples(path, keys):
     assert typed(model(path)) == typed(keys)
 
 
-PIECES = ["[", "]", "(", ")", " ", "  ", "\t", "\n", "~", "-", "+", "_", "0", "7", "42", "\u0663", "\u00b2",
-          "a", "b", "ab", "x1", "\u00e9", "\u0436", "\u3000", "\x85", "\u2028", "\x00", "\ud800", ".", ",", "/",
-          "a b", "[a b]", "(a b)", "(.*)", "a ba", "[a b ~]", "a b  ", "[1 2]", "[a ba]", "[a b~~]", "[b  c]"]
-
-
 @settings(max_examples=3500, deadline=None)
-@given(st.lists(st.sampled_from(PIECES), max_size=24).map("".join))
+@given(assembled_paths)
 def test_agrees_with_the_model_on_assembled_paths(path):
     assert typed(symfind.str_to_list(path)) == typed(model(path))
 
 
 @settings(max_examples=2500, deadline=None)
-@given(st.text(alphabet=st.sampled_from("[]() \t\n\r\x0b~-+_0179\u0663ab\u00e9\x00\ud800.,"), max_size=40))
+@given(raw_paths)
 def test_agrees_with_the_model_on_raw_text(path):
     assert typed(symfind.str_to_list(path)) == typed(model(path))
 
