@@ -12,11 +12,13 @@
 #include <iterator>
 
 using pyglue::Chain;
+using pyglue::for_each;
 using pyglue::global;
 using pyglue::id;
 using pyglue::Ref;
 using pyglue::Signature;
 using pyglue::while_handling;
+using pyglue::with_block;
 
 namespace {
 
@@ -94,40 +96,6 @@ std::pair<Ref, Ref> unpack_pair(PyObject* pair) {
     }
     if (count > 2) pyglue::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
     return {items[0], items[1]};
-}
-
-// for item in iterable: body(item)
-template <class Body>
-void for_each(PyObject* iterable, Body&& body) {
-    Ref iterator = pyglue::check(PyObject_GetIter(iterable));
-    while (PyObject* raw = PyIter_Next(iterator.get())) {
-        Ref item = Ref::steal(raw);
-        body(item.get());
-    }
-    if (PyErr_Occurred()) pyglue::fail();
-}
-
-// `with manager as value: return body(value)`, exit protocol included: an
-// __exit__ that returns true swallows the error and the block gives None.
-template <class Body>
-Ref with_block(PyObject* manager, Body&& body) {
-    Ref enter = pyglue::getattr(manager, id<"__enter__">());
-    Ref exit = pyglue::getattr(manager, id<"__exit__">());
-    Ref value = pyglue::call(enter.get());
-    Ref result;
-    Ref failure = pyglue::attempt(PyExc_BaseException, [&] { result = body(value.get()); });
-    if (!failure) {
-        pyglue::call(exit.get(), Py_None, Py_None, Py_None);
-        return result;
-    }
-    Ref traceback = Ref::steal(PyException_GetTraceback(failure.get()));
-    Ref swallowed;
-    while_handling(failure.get(), [&] {
-        swallowed = pyglue::call(exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(failure.get())), failure.get(),
-                                 traceback ? traceback.get() : Py_None);
-    });
-    if (!pyglue::truth(swallowed.get())) pyglue::reraise(std::move(failure));
-    return pyglue::none();
 }
 
 // PTS data resolution: nothing -> the framework's default file, a dict as it
@@ -266,10 +234,13 @@ PyObject* unpickle(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
         Ref open = global(module, id<"open">());
         Ref mode = pyglue::text("rb");
         Ref manager = pyglue::call(open.get(), file, mode.get());
-        return with_block(manager.get(), [&](PyObject* handle) {
+        Ref loaded;
+        with_block(manager.get(), [&](PyObject* handle) {
             Ref dill = global(module, id<"dill">());
-            return pyglue::call_method(dill.get(), id<"load">(), handle);
+            loaded = pyglue::call_method(dill.get(), id<"load">(), handle);
         });
+        // A swallowing __exit__ ends the function without a return: None.
+        return loaded ? loaded : pyglue::none();
     });
 }
 

@@ -13,6 +13,7 @@ using pyglue::global;
 using pyglue::id;
 using pyglue::Ref;
 using pyglue::Signature;
+using pyglue::with_block;
 
 inline Signature pickle_traffic_sig("pickle_traffic", {"tgn_profile", "location=None", "tgn_profile_name=None"});
 inline Signature unpickle_traffic_sig("unpickle_traffic", {"file"});
@@ -36,24 +37,6 @@ inline void log_banner(PyObject* module, const char* title) {
     Ref framed = pyglue::call(banner.get(), text.get());
     Ref log = global(module, id<"log">());
     pyglue::call_method(log.get(), id<"info">(), framed.get());
-}
-
-// `with manager as value: body(value)`, exit protocol included, so an
-// __exit__ that returns true swallows the error as the statement would.
-template <class Body>
-void with_block(PyObject* manager, Body&& body) {
-    Ref enter = pyglue::getattr(manager, id<"__enter__">());
-    Ref exit = pyglue::getattr(manager, id<"__exit__">());
-    Ref value = pyglue::call(enter.get());
-    Ref failure = pyglue::attempt(PyExc_BaseException, [&] { body(value.get()); });
-    if (!failure) {
-        pyglue::call(exit.get(), Py_None, Py_None, Py_None);
-        return;
-    }
-    Ref traceback = Ref::steal(PyException_GetTraceback(failure.get()));
-    Ref swallowed = pyglue::call(exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(failure.get())), failure.get(),
-                                 traceback ? traceback.get() : Py_None);
-    if (!pyglue::truth(swallowed.get())) pyglue::reraise(std::move(failure));
 }
 
 // os.path.<predicate>(path), by truth
