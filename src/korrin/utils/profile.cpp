@@ -17,6 +17,7 @@ using pyglue::global;
 using pyglue::id;
 using pyglue::Ref;
 using pyglue::Signature;
+using pyglue::unpack_two;
 using pyglue::while_handling;
 using pyglue::with_block;
 
@@ -75,27 +76,6 @@ Ref format_in_handler(PyObject* caught, PyObject* templ, std::initializer_list<p
 
 bool equals(PyObject* a, PyObject* b) {
     return pyglue::truth(pyglue::check(PyObject_RichCompare(a, b, Py_EQ)).get());
-}
-
-// `a, b = pair`, with the interpreter's unpacking errors.
-std::pair<Ref, Ref> unpack_pair(PyObject* pair) {
-    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2)
-        return {Ref::borrow(PyTuple_GET_ITEM(pair, 0)), Ref::borrow(PyTuple_GET_ITEM(pair, 1))};
-    Ref iterator = pyglue::check(PyObject_GetIter(pair));
-    Ref items[3];
-    Py_ssize_t count = 0;
-    for (; count < 3; ++count) {
-        PyObject* item = PyIter_Next(iterator.get());
-        if (!item) break;
-        items[count] = Ref::steal(item);
-    }
-    if (PyErr_Occurred()) pyglue::fail();
-    if (count < 2) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", count);
-        pyglue::fail();
-    }
-    if (count > 2) pyglue::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    return {items[0], items[1]};
 }
 
 // PTS data resolution: nothing -> the framework's default file, a dict as it
@@ -279,7 +259,7 @@ PyObject* pickle(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
             Ref devices = getitem(pts, feature);
             Ref items = pyglue::call_method(devices.get(), id<"items">());
             for_each(items.get(), [&](PyObject* pair) {
-                auto [device, obj] = unpack_pair(pair);
+                auto [device, obj] = unpack_two(pair);
                 Ref device_part = file_name_part(module, device.get());
                 Ref feature_part = file_name_part(module, feature);
                 Ref name = pyglue::format(
@@ -408,7 +388,7 @@ void learn_feature(PyObject* module, PyObject* feature, PyObject* testbed, PyObj
         Ref pairs = pyglue::check(PySequence_List(items.get()));
         pyglue::check_status(PyList_Sort(pairs.get()));
         for_each(pairs.get(), [&](PyObject* pair) {
-            auto [key, value] = unpack_pair(pair);
+            auto [key, value] = unpack_two(pair);
             if (equals(key.get(), id<"obj">())) return;
             Ref learnt;
             if (Ref restore = optional_attr(obj.get(), id<"unpickle">())) {

@@ -11,37 +11,12 @@ using pyglue::global;
 using pyglue::id;
 using pyglue::Ref;
 using pyglue::Signature;
+using pyglue::unpack_two;
 using pyglue::while_handling;
 
 namespace {
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "korrin.utils.symfind", nullptr, -1, nullptr};
-
-// `first, second = value`, with the interpreter's unpacking errors.
-std::pair<Ref, Ref> unpack_two(PyObject* value) {
-    PyObject* raw = PyObject_GetIter(value);
-    if (!raw) {
-        PyTypeObject* type = Py_TYPE(value);
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !type->tp_iter && !PySequence_Check(value)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type->tp_name);
-        }
-        pyglue::fail();
-    }
-    Ref iterator = Ref::steal(raw);
-    Ref items[2];
-    for (int i = 0; i < 2; ++i) {
-        items[i] = Ref::steal(PyIter_Next(iterator.get()));
-        if (items[i]) continue;
-        if (PyErr_Occurred()) pyglue::fail();
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-        pyglue::fail();
-    }
-    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-    if (extra) pyglue::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (PyErr_Occurred()) pyglue::fail();
-    return {std::move(items[0]), std::move(items[1])};
-}
 
 // ------------------------------------------------------- load_attribute
 
