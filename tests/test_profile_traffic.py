@@ -227,3 +227,19 @@ def test_context_methods_are_looked_up_on_the_type(run, monkeypatch, missing):
     with pytest.raises(TypeError) as info:
         profile.unpickle(str(source))
     assert str(info.value) == str(expected.value)
+
+
+def failing_loader():
+    raise ValueError("bad file")
+
+
+@pytest.mark.parametrize("name, call, context", [
+    ("KorrinTgnError", lambda: profile.unpickle_traffic("/no/such/file"), type(None)),
+    ("KorrinTgnError", lambda: profile.unpickle_stream_data("/no/such/file"), type(None)),
+    ("DatafileError", lambda: profile.load_datafile("a.yaml", failing_loader), ValueError),
+])
+def test_raising_a_non_exception_is_a_type_error(run, monkeypatch, name, call, context):
+    monkeypatch.setattr(profile, name, lambda message: message)
+    with pytest.raises(TypeError, match="^exceptions must derive from BaseException$") as info:
+        call()
+    assert type(info.value.__context__) is context

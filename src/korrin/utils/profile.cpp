@@ -55,18 +55,6 @@ void setitem(PyObject* o, PyObject* key, PyObject* value) {
     pyglue::check_status(PyObject_SetItem(o, key, value));
 }
 
-// `raise type(message)` inside the handler of `caught`, with the chaining
-// asked for. Building the exception is part of the handler too.
-[[noreturn]] void raise_from_handler(PyObject* type, PyObject* caught, Chain chain, Ref message) {
-    Ref exception;
-    while_handling(caught, [&] {
-        exception = pyglue::call(type, message.get());
-        if (!PyExceptionInstance_Check(exception.get()))
-            pyglue::raise(PyExc_TypeError, "exceptions must derive from BaseException");
-    });
-    pyglue::raise_in_handler(std::move(exception), caught, chain);
-}
-
 // `template.format(**keywords)` evaluated inside the handler of `caught`.
 Ref format_in_handler(PyObject* caught, PyObject* templ, std::initializer_list<pyglue::Keyword> keywords) {
     Ref text;
@@ -117,7 +105,7 @@ PyObject* load_datafile(PyObject* module, PyObject* const* args, Py_ssize_t narg
             error_type = global(module, id<"DatafileError">());
             message = pyglue::check(PyUnicode_Format(id<"Failed to load the datafile '%s'">(), datafile));
         });
-        raise_from_handler(error_type.get(), caught.get(), Chain::Cause, std::move(message));
+        pyglue::raise_new_in_handler(error_type.get(), message.get(), caught.get(), Chain::Cause);
     });
 }
 
@@ -163,7 +151,7 @@ PyObject* asynchronous_profile(PyObject* module, PyObject* const* args, Py_ssize
                     caught.get(),
                     id<"Issue with loading a pts class or when learning the '{f}' feature on device '{d}'\n{e}">(),
                     {{id<"f">(), feature}, {id<"d">(), name.get()}, {id<"e">(), caught.get()}});
-                raise_from_handler(PyExc_Exception, caught.get(), Chain::NoCause, std::move(message));
+                pyglue::raise_new_in_handler(PyExc_Exception, message.get(), caught.get(), Chain::NoCause);
             }
             caught = pyglue::attempt(PyExc_Exception, [&] {
                 pickled_string = pyglue::call_method(lib.get(), id<"pickle">(), lib.get());
@@ -171,7 +159,7 @@ PyObject* asynchronous_profile(PyObject* module, PyObject* const* args, Py_ssize
             if (caught) {
                 Ref message = format_in_handler(caught.get(), id<"Issue while pickling the object '{lib}'">(),
                                                 {{id<"lib">(), lib.get()}});
-                raise_from_handler(PyExc_Exception, caught.get(), Chain::Context, std::move(message));
+                pyglue::raise_new_in_handler(PyExc_Exception, message.get(), caught.get(), Chain::Context);
             }
         } else {
             Ref output;
@@ -181,7 +169,7 @@ PyObject* asynchronous_profile(PyObject* module, PyObject* const* args, Py_ssize
             if (caught) {
                 Ref message = format_in_handler(caught.get(), id<"Issue with '{f}'\n{e}">(),
                                                 {{id<"f">(), feature}, {id<"e">(), caught.get()}});
-                raise_from_handler(PyExc_Exception, caught.get(), Chain::NoCause, std::move(message));
+                pyglue::raise_new_in_handler(PyExc_Exception, message.get(), caught.get(), Chain::NoCause);
             }
             Ref dill = global(module, id<"dill">());
             pickled_string = pyglue::call_method(dill.get(), id<"dumps">(), output.get());
@@ -323,7 +311,7 @@ Ref feature_devices(PyObject* testbed, PyObject* entry) {
             message = pyglue::format(id<"More than one device were found with alias 'uut'; {d}">(), {},
                                      {{id<"d">(), devices.get()}});
     });
-    if (message) raise_from_handler(PyExc_Exception, caught.get(), Chain::Context, std::move(message));
+    if (message) pyglue::raise_new_in_handler(PyExc_Exception, message.get(), caught.get(), Chain::Context);
     return devices;
 }
 
@@ -336,7 +324,7 @@ void learn_feature(PyObject* module, PyObject* feature, PyObject* testbed, PyObj
     if (caught) {
         Ref message = format_in_handler(caught.get(), id<"'{f}' does not exists in pts_data file">(),
                                         {{id<"f">(), feature}});
-        raise_from_handler(PyExc_KeyError, caught.get(), Chain::Context, std::move(message));
+        pyglue::raise_new_in_handler(PyExc_KeyError, message.get(), caught.get(), Chain::Context);
     }
 
     Ref devices = feature_devices(testbed, entry.get());
@@ -378,7 +366,7 @@ void learn_feature(PyObject* module, PyObject* feature, PyObject* testbed, PyObj
     if (caught) {
         Ref message = format_in_handler(caught.get(), id<"Failed in learning '{f}' feature\n{e}">(),
                                         {{id<"f">(), feature}, {id<"e">(), caught.get()}});
-        raise_from_handler(PyExc_Exception, caught.get(), Chain::NoCause, std::move(message));
+        pyglue::raise_new_in_handler(PyExc_Exception, message.get(), caught.get(), Chain::NoCause);
     }
 
     Ref results = getitem(outputs, feature);
@@ -418,8 +406,7 @@ PyObject* learn_features(PyObject* cls_self, PyObject* const* args, Py_ssize_t n
         PyObject* module = pyglue::class_module(cls_self);
         if (!pyglue::truth(features)) {
             Ref message = pyglue::text("No features were passed to be learnt");
-            PyErr_SetObject(PyExc_KeyError, message.get());
-            pyglue::fail();
+            pyglue::raise_new(PyExc_KeyError, message.get());
         }
         Ref outputs = pyglue::check(PyDict_New());
         Ref learnt_dict = pyglue::check(PyDict_New());

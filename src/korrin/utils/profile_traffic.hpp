@@ -22,12 +22,7 @@ inline Signature unpickle_stream_data_sig("unpickle_stream_data", {"file", "copy
 // `raise <global name>(message)`
 [[noreturn]] inline void raise_global(PyObject* module, PyObject* name, const char* message) {
     Ref type = global(module, name);
-    Ref text = pyglue::text(message);
-    Ref exception = pyglue::call(type.get(), text.get());
-    if (!PyExceptionInstance_Check(exception.get()))
-        pyglue::raise(PyExc_TypeError, "exceptions must derive from BaseException");
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
-    pyglue::fail();
+    pyglue::raise_new(type.get(), pyglue::text(message).get());
 }
 
 // `log.info(banner(title))`

@@ -78,7 +78,7 @@ Ref load_from_package(PyObject* module, PyObject* pkg, PyObject* attr_name, PyOb
             message = pyglue::format(id<"Could not find {}.{} for device {}">(), {pkg, attr_name, name.get()});
         });
         if (unimplemented)
-            pyglue::raise_in_handler(PyExc_LookupError, message.get(), caught.get(), pyglue::Chain::Context);
+            pyglue::raise_new_in_handler(PyExc_LookupError, message.get(), caught.get(), pyglue::Chain::Context);
     }
     if (PyErr_Occurred()) pyglue::fail();
     return attribute;
@@ -97,7 +97,7 @@ Ref load_from_module(PyObject* module, PyObject* attr_name) {
         message = pyglue::format(id<"Couldn't find '{name}' in '{mod}'">(), {},
                                  {{id<"name">(), name.get()}, {id<"mod">(), found_in.get()}});
     });
-    pyglue::raise_in_handler(PyExc_AttributeError, message.get(), caught.get(), pyglue::Chain::Cause);
+    pyglue::raise_new_in_handler(PyExc_AttributeError, message.get(), caught.get(), pyglue::Chain::Cause);
 }
 
 Signature<3> load_attribute_sig("load_attribute", {"pkg", "attr_name", "device=None"});
@@ -236,7 +236,7 @@ PyObject* structure_verifier(PyObject* module, PyObject* const* args, Py_ssize_t
                     message = pyglue::format(id<"'{key}' is not a valid regex expression">(), {},
                                              {{id<"key">(), key.get()}});
                 });
-                pyglue::raise_in_handler(PyExc_ValueError, message.get(), caught.get(), pyglue::Chain::Cause);
+                pyglue::raise_new_in_handler(PyExc_ValueError, message.get(), caught.get(), pyglue::Chain::Cause);
             }
             // Only "(.*)" keys let the check go on to the next key.
             Ref pattern = pyglue::getattr(compiled.get(), id<"pattern">());
