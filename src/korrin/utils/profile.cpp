@@ -15,6 +15,7 @@ using pyglue::Chain;
 using pyglue::for_each;
 using pyglue::global;
 using pyglue::id;
+using pyglue::log_info;
 using pyglue::Ref;
 using pyglue::Signature;
 using pyglue::unpack_two;
@@ -26,11 +27,6 @@ namespace {
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "korrin.utils.profile", nullptr, -1, nullptr};
 
 // ---------------------------------------------------------------- helpers
-
-void log_info(PyObject* module, PyObject* message) {
-    Ref log = global(module, id<"log">());
-    pyglue::call_method(log.get(), id<"info">(), message);
-}
 
 // getattr(o, name, <missing>): an empty Ref when only AttributeError was
 // raised (hasattr's rule; any other error propagates).

@@ -30,8 +30,7 @@ inline void log_banner(PyObject* module, const char* title) {
     Ref banner = global(module, id<"banner">());
     Ref text = pyglue::text(title);
     Ref framed = pyglue::call(banner.get(), text.get());
-    Ref log = global(module, id<"log">());
-    pyglue::call_method(log.get(), id<"info">(), framed.get());
+    pyglue::log_info(module, framed.get());
 }
 
 // os.path.<predicate>(path), by truth

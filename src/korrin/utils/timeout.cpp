@@ -18,11 +18,6 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "korrin.utils.timeout", nullptr
 
 Ref global(PyObject* cls, PyObject* name) { return pyglue::global(pyglue::class_module(cls), name); }
 
-void log_info(PyObject* cls, PyObject* message) {
-    Ref log = global(cls, id<"log">());
-    pyglue::call_method(log.get(), id<"info">(), message);
-}
-
 Ref now(PyObject* cls) {
     Ref time = global(cls, id<"time">());
     return pyglue::call_method(time.get(), id<"time">());
@@ -79,7 +74,7 @@ PyObject* timeout_init(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, P
         Ref text = message({id<"Starting a timeout with maximum time of ">(), Field{mt.get(), id<"">()},
                             id<" seconds with interval of ">(), Field{i.get(), id<"">()},
                             id<" seconds, Test case will fail after the maximum time set">()});
-        log_info(cls, text.get());
+        pyglue::log_info(pyglue::class_module(cls), text.get());
         return pyglue::none();
     });
 }
@@ -108,7 +103,7 @@ PyObject* timeout_iterate(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
         Ref owed = pyglue::getattr(self, id<"one_more_time">());
         if (pyglue::truth(owed.get())) {
             // The last attempt is granted at the deadline whatever the clock says.
-            log_info(cls, id<"Performing the last attempt">());
+            pyglue::log_info(pyglue::class_module(cls), id<"Performing the last attempt">());
             pyglue::setattr(self, id<"one_more_time">(), Py_False);
             return pyglue::boolean(true);
         }
@@ -116,7 +111,7 @@ PyObject* timeout_iterate(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
         Ref deadline = pyglue::getattr(self, id<"timeout">());
         Ref keep_going = pyglue::check(PyObject_RichCompare(current.get(), deadline.get(), Py_LT));
         if (!pyglue::truth(keep_going.get())) {
-            log_info(cls, id<"Ran out of time for this timeout">());
+            pyglue::log_info(pyglue::class_module(cls), id<"Ran out of time for this timeout">());
         }
         return keep_going;
     });
@@ -134,7 +129,7 @@ PyObject* timeout_sleep(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, 
         Ref remaining = pyglue::check(PyNumber_Subtract(deadline.get(), current.get()));
         Ref zero = pyglue::check(PyLong_FromLong(0));
         if (pyglue::truth(pyglue::check(PyObject_RichCompare(remaining.get(), zero.get(), Py_LT)).get())) {
-            log_info(cls, id<"0 second remaining; Will not sleep">());
+            pyglue::log_info(pyglue::class_module(cls), id<"0 second remaining; Will not sleep">());
             return pyglue::none();
         }
         Ref sleep_time = pyglue::getattr(self, id<"interval">());
@@ -147,7 +142,7 @@ PyObject* timeout_sleep(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, 
         Ref text = message({Field{remaining.get(), id<".2f">()}, id<" seconds remaining; Sleeping for ">(),
                             Field{sleep_time.get(), id<".2f">()}, id<" seconds. '">(), Field{count.get(), id<"">()},
                             id<"' attempt(s) have been performed">()});
-        log_info(cls, text.get());
+        pyglue::log_info(pyglue::class_module(cls), text.get());
         count = pyglue::getattr(self, id<"count">());
         Ref one = pyglue::check(PyLong_FromLong(1));
         Ref next = pyglue::check(PyNumber_InPlaceAdd(count.get(), one.get()));
@@ -214,7 +209,7 @@ PyObject* temp_update(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
     return pyglue::entry([&] {
         auto [self, temp_result, reason, from_exception, goto_] = temp_update_sig.bind(args, nargs, kwnames);
         // Logged before anything is stored: a failing logger records nothing.
-        log_info(cls, reason);
+        pyglue::log_info(pyglue::class_module(cls), reason);
         pyglue::setattr(self, id<"temp_result">(), temp_result);
         pyglue::setattr(self, id<"reason">(), reason);
         pyglue::setattr(self, id<"goto">(), goto_);
