@@ -6,17 +6,23 @@
 #include "pyglue/call.hpp"
 #include "pyglue/errors.hpp"
 
+#include <type_traits>
 #include <utility>
 
 namespace pyglue {
 
-// for item in iterable: body(item)
+// for item in iterable: body(item). A body that returns bool ends the loop
+// (`break`) by returning false.
 template <class Body>
 void for_each(PyObject* iterable, Body&& body) {
     Ref iterator = check(PyObject_GetIter(iterable));
     while (PyObject* raw = PyIter_Next(iterator.get())) {
         Ref item = Ref::steal(raw);
-        body(item.get());
+        if constexpr (std::is_same_v<decltype(body(item.get())), bool>) {
+            if (!body(item.get())) return;
+        } else {
+            body(item.get());
+        }
     }
     if (PyErr_Occurred()) fail();
 }

@@ -82,14 +82,11 @@ inline Ref row_values(PyObject* line) {
     Ref bar = pyglue::text("|");
     Ref pieces = pyglue::call_method(stripped.get(), id<"split">(), bar.get());
     Ref row = pyglue::check(PyList_New(0));
-    Ref iterator = pyglue::check(PyObject_GetIter(pieces.get()));
-    while (PyObject* raw = PyIter_Next(iterator.get())) {
-        Ref piece = Ref::steal(raw);
-        if (pyglue::check_status(PyObject_Length(piece.get())) < 1) continue;
-        Ref value = pyglue::call_method(piece.get(), id<"strip">());
+    pyglue::for_each(pieces.get(), [&](PyObject* piece) {
+        if (pyglue::check_status(PyObject_Length(piece)) < 1) return;
+        Ref value = pyglue::call_method(piece, id<"strip">());
         pyglue::check_status(PyList_Append(row.get(), value.get()));
-    }
-    if (PyErr_Occurred()) pyglue::fail();
+    });
     return row;
 }
 
@@ -128,14 +125,11 @@ inline PyObject* unpickle_traffic(PyObject* module, PyObject* const* args, Py_ss
             Ref lines = pyglue::call_method(content.get(), id<"splitlines">());
             Ref border = pyglue::text("--------");
             Ref header = pyglue::text("Outage (seconds)");
-            Ref iterator = pyglue::check(PyObject_GetIter(lines.get()));
-            while (PyObject* raw = PyIter_Next(iterator.get())) {
-                Ref line = Ref::steal(raw);
-                if (contains(line.get(), border.get()) || contains(line.get(), header.get())) continue;
-                Ref row = row_values(line.get());
+            pyglue::for_each(lines.get(), [&](PyObject* line) {
+                if (contains(line, border.get()) || contains(line, header.get())) return;
+                Ref row = row_values(line);
                 pyglue::call_method(golden_profile.get(), id<"add_row">(), row.get());
-            }
-            if (PyErr_Occurred()) pyglue::fail();
+            });
         });
 
         Ref left = pyglue::text("l");

@@ -56,17 +56,16 @@ Ref load_from_package(PyObject* module, PyObject* pkg, PyObject* attr_name, PyOb
         items = pyglue::call_method(attr_name, id<"split">(), id<".">());
     }
 
-    Ref iterator = pyglue::check(PyObject_GetIter(items.get()));
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    pyglue::for_each(items.get(), [&](PyObject* item) {
         Ref next;
         Ref caught = pyglue::attempt(PyExc_Exception, [&] {
-            next = pyglue::check(PyObject_GetAttr(attribute.get(), item.get()));
+            next = pyglue::check(PyObject_GetAttr(attribute.get(), item));
         });
         if (!caught) {
             attribute = std::move(next);
-            continue;
+            return;
         }
-        if (!pyglue::is_instance_of(caught.get(), PyExc_LookupError)) continue;
+        if (!pyglue::is_instance_of(caught.get(), PyExc_LookupError)) return;
         // A device without an implementation is reported; other misses are skipped.
         bool unimplemented = false;
         Ref message;
@@ -79,8 +78,7 @@ Ref load_from_package(PyObject* module, PyObject* pkg, PyObject* attr_name, PyOb
         });
         if (unimplemented)
             pyglue::raise_new_in_handler(PyExc_LookupError, message.get(), caught.get(), pyglue::Chain::Context);
-    }
-    if (PyErr_Occurred()) pyglue::fail();
+    });
     return attribute;
 }
 
@@ -220,21 +218,20 @@ PyObject* structure_verifier(PyObject* module, PyObject* const* args, Py_ssize_t
         (void)data;
         Ref parse = global(module, id<"str_to_list">());
         Ref keys = pyglue::call(parse.get(), string);
-        Ref iterator = pyglue::check(PyObject_GetIter(keys.get()));
         Ref opening = pyglue::text("(");
-        while (Ref key = Ref::steal(PyIter_Next(iterator.get()))) {
-            Ref starts = pyglue::call_method(key.get(), id<"startswith">(), opening.get());
-            if (!pyglue::truth(starts.get())) continue;
+        pyglue::for_each(keys.get(), [&](PyObject* key) {
+            Ref starts = pyglue::call_method(key, id<"startswith">(), opening.get());
+            if (!pyglue::truth(starts.get())) return true;
             Ref compiled;
             Ref caught = pyglue::attempt(PyExc_Exception, [&] {
                 Ref re = global(module, id<"re">());
-                compiled = pyglue::call_method(re.get(), id<"compile">(), key.get());
+                compiled = pyglue::call_method(re.get(), id<"compile">(), key);
             });
             if (caught) {
                 Ref message;
                 while_handling(caught.get(), [&] {
                     message = pyglue::format(id<"'{key}' is not a valid regex expression">(), {},
-                                             {{id<"key">(), key.get()}});
+                                             {{id<"key">(), key}});
                 });
                 pyglue::raise_new_in_handler(PyExc_ValueError, message.get(), caught.get(), pyglue::Chain::Cause);
             }
@@ -242,9 +239,8 @@ PyObject* structure_verifier(PyObject* module, PyObject* const* args, Py_ssize_t
             Ref pattern = pyglue::getattr(compiled.get(), id<"pattern">());
             Ref any = pyglue::text("(.*)");
             Ref differs = pyglue::check(PyObject_RichCompare(pattern.get(), any.get(), Py_NE));
-            if (pyglue::truth(differs.get())) return pyglue::none();
-        }
-        if (PyErr_Occurred()) pyglue::fail();
+            return !pyglue::truth(differs.get());
+        });
         return pyglue::none();
     });
 }
