@@ -2,17 +2,17 @@
 file functions of korrin.utils.profile against the same code in plain Python."""
 import json
 import os
-import pathlib
 import stat
 import subprocess
 import sys
-import textwrap
 import types
 
 import prettytable
 import pytest
 
 import korrin.utils.profile as profile
+
+pytestmark = pytest.mark.filterwarnings("ignore:keys will default:DeprecationWarning")
 
 # The plain-Python twin of the file functions, run beside the native ones in
 # a subprocess (a crash must fail the tests, not end the run).
@@ -160,7 +160,6 @@ def outcomes():
     return [json.loads(line) for line in lines] + [done.stderr[-2000:]] * (len(CASES) - len(lines))
 
 
-@pytest.mark.filterwarnings("ignore::DeprecationWarning")
 @pytest.mark.parametrize("index", range(len(CASES)), ids=[
     "-".join([c[0]] + [str(a) for a in c[1] if not isinstance(a, dict) and a != "TABLE"]) for c in CASES])
 def test_hostile_paths_behave_as_python(outcomes, index):
