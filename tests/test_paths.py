@@ -90,14 +90,20 @@ def table():
 
 KINDS = {"s": str, "b": os.fsencode, "p": pathlib.Path}
 
+def resolve(arg, root):
+    if arg == "TABLE":
+        return table()
+    if not isinstance(arg, str):
+        return arg
+    kind, where, rest = arg[0], arg[1], arg[2:]
+    return KINDS[kind](os.path.join(root, rest) if where == "@" else rest)
+
 def outcome(module, root, case):
     function, args, branch = case
     os.environ.pop("BRANCH", None)
     if branch:
         os.environ["BRANCH"] = branch
-    resolved = [table() if a == "TABLE" else a for a in args]
-    resolved = [KINDS[a[0]](os.path.join(root, a[2:]) if a[1] == "@" else a[2:]) if isinstance(a, str) and a[1:2] in ":@" else a
-                for a in resolved]
+    resolved = [resolve(a, root) for a in args]
     runtime = types.SimpleNamespace(directory=os.path.join(root, "run"))
     module.runtime = runtime
     try:
