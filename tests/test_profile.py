@@ -415,3 +415,24 @@ def test_test_script_stores_once_all_its_features_are_learnt(env):
     with pytest.raises(AttributeError):
         env.learn(["bgp"], pts, testscript=types.SimpleNamespace(parameters={"learnt_dict": {}}))
     assert len(env.pcalls) == 3 and len(env.pickles) == 1
+
+
+class OddItems:
+    def __init__(self, pairs):
+        self.pairs = pairs
+
+    def items(self):
+        return self.pairs
+
+
+@pytest.mark.parametrize("pair", [1, (), ("uut",), ("uut", 1, 2), ["uut"], "abc", None])
+def test_device_pairs_unpack_as_python_does(pair, tmp_path):
+    def python():
+        for device, obj in [pair]:
+            pass
+
+    with pytest.raises((TypeError, ValueError)) as expected:
+        python()
+    with pytest.raises(type(expected.value)) as info:
+        profile.pickle({"bgp": OddItems([pair])}, location=str(tmp_path))
+    assert str(info.value) == str(expected.value)

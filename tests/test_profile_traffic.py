@@ -168,3 +168,78 @@ def test_stream_data_bad_input(run, kind, error):
     if error is profile.KorrinTgnError:
         assert info.value.args == ("Traffic stream data file not found",) and run.lines == []
     assert os.listdir(run.dir) == []
+
+
+class Manager:
+    """A file stand-in whose __exit__ fails; the special methods live on the class."""
+
+    def __init__(self, path, mode="r"):
+        self.path = path
+
+    def __enter__(self):
+        return self
+
+    def read(self, *args):
+        raise ValueError("in the block")
+
+    def __exit__(self, *exc_info):
+        raise KeyError("from __exit__")
+
+
+def python_with_outcome():
+    try:
+        with Manager(None) as m:
+            m.read()
+    except BaseException as e:
+        return type(e), type(e.__context__)
+
+
+@pytest.mark.parametrize("reader", ["unpickle", "unpickle_traffic", "unpickle_stream_data"])
+def test_failing_exit_keeps_the_block_error_as_context(run, monkeypatch, reader):
+    source = run.dir / "in"
+    source.write_text("x")
+    monkeypatch.setattr(profile, "open", Manager, raising=False)
+    monkeypatch.setattr(profile, "dill", types.SimpleNamespace(load=lambda f: f.read()))
+    monkeypatch.setattr(profile, "yaml", types.SimpleNamespace(safe_load=lambda f: f.read()))
+    with pytest.raises(BaseException) as info:
+        getattr(profile, reader)(str(source))
+    assert (type(info.value), type(info.value.__context__)) == python_with_outcome() == (KeyError, ValueError)
+
+
+@pytest.mark.parametrize("missing", ["__enter__", "__exit__"])
+def test_context_methods_are_looked_up_on_the_type(run, monkeypatch, missing):
+    source = run.dir / "in"
+    source.write_text("x")
+
+    def opener(path, mode="rb"):
+        kept = {k: v for k, v in vars(Manager).items() if k != missing}
+        m = type("M", (), kept)(path)
+        setattr(m, missing, lambda *a: m)  # instance attributes do not count
+        return m
+
+    def python(m):
+        with m:
+            pass
+
+    monkeypatch.setattr(profile, "open", opener, raising=False)
+    with pytest.raises(TypeError) as expected:
+        python(opener(None))
+    with pytest.raises(TypeError) as info:
+        profile.unpickle(str(source))
+    assert str(info.value) == str(expected.value)
+
+
+def failing_loader():
+    raise ValueError("bad file")
+
+
+@pytest.mark.parametrize("name, call, context", [
+    ("KorrinTgnError", lambda: profile.unpickle_traffic("/no/such/file"), type(None)),
+    ("KorrinTgnError", lambda: profile.unpickle_stream_data("/no/such/file"), type(None)),
+    ("DatafileError", lambda: profile.load_datafile("a.yaml", failing_loader), ValueError),
+])
+def test_raising_a_non_exception_is_a_type_error(run, monkeypatch, name, call, context):
+    monkeypatch.setattr(profile, name, lambda message: message)
+    with pytest.raises(TypeError, match="^exceptions must derive from BaseException$") as info:
+        call()
+    assert type(info.value.__context__) is context

@@ -332,3 +332,21 @@ def test_with_the_framework_lookup(packages):
     nx = SimpleNamespace(name="R2", os="nxos")
     with pytest.raises(LookupError, match="^Could not find symfind_abs.m.Item for device R2$"):
         symfind.load_attribute("symfind_abs", "m.Item", nx)
+
+
+def keys_then_fail(*keys):
+    yield from keys
+    raise RuntimeError("iteration failed")
+
+
+@pytest.mark.parametrize("keys, outcome", [
+    (("(.*)", "a", "(x+)"), None),     # stops at the first other regex key, never iterating further
+    (("(.*)", "a"), RuntimeError),     # an iteration error reaches the caller
+])
+def test_structure_verifier_iterates_as_a_for_loop(monkeypatch, keys, outcome):
+    monkeypatch.setattr(symfind, "str_to_list", lambda string: keys_then_fail(*keys))
+    if outcome is None:
+        assert symfind.structure_verifier("ignored", None) is None
+    else:
+        with pytest.raises(outcome, match="iteration failed"):
+            symfind.structure_verifier("ignored", None)

@@ -8,3 +8,4 @@
 #include "pyglue/call.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/module.hpp"
+#include "pyglue/idioms.hpp"

@@ -253,26 +253,24 @@ public:
 
     // Pieces already split (by a str subclass's own split): each one a line.
     void scan_pieces(PyObject* pieces) {
-        Ref iterator = pyglue::check(PyObject_GetIter(pieces));
-        while (Ref piece = Ref::steal(PyIter_Next(iterator.get()))) {
-            if (!PyUnicode_Check(piece.get())) {
+        pyglue::for_each(pieces, [&](PyObject* piece) {
+            if (!PyUnicode_Check(piece)) {
                 // Let the object fail the way line.strip() fails on it.
-                pyglue::call_method(piece.get(), pyglue::id<"strip">());
+                pyglue::call_method(piece, pyglue::id<"strip">());
                 PyErr_Format(PyExc_TypeError, "configuration lines must be str, not %.200s",
-                             Py_TYPE(piece.get())->tp_name);
+                             Py_TYPE(piece)->tp_name);
                 pyglue::fail();
             }
-            pyglue::ready(piece.get());
-            const void* data = PyUnicode_DATA(piece.get());
-            Py_ssize_t len = PyUnicode_GET_LENGTH(piece.get());
-            switch (PyUnicode_KIND(piece.get())) {
+            pyglue::ready(piece);
+            const void* data = PyUnicode_DATA(piece);
+            Py_ssize_t len = PyUnicode_GET_LENGTH(piece);
+            switch (PyUnicode_KIND(piece)) {
                 case PyUnicode_1BYTE_KIND: line(static_cast<const Py_UCS1*>(data), static_cast<const Py_UCS1*>(data) + len); break;
                 case PyUnicode_2BYTE_KIND: line(static_cast<const Py_UCS2*>(data), static_cast<const Py_UCS2*>(data) + len); break;
                 default: line(static_cast<const Py_UCS4*>(data), static_cast<const Py_UCS4*>(data) + len); break;
             }
             tick();
-        }
-        if (PyErr_Occurred()) pyglue::fail();
+        });
     }
 
 private:

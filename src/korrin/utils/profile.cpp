@@ -12,11 +12,15 @@
 #include <iterator>
 
 using pyglue::Chain;
+using pyglue::for_each;
 using pyglue::global;
 using pyglue::id;
+using pyglue::log_info;
 using pyglue::Ref;
 using pyglue::Signature;
+using pyglue::unpack_two;
 using pyglue::while_handling;
+using pyglue::with_block;
 
 namespace {
 
@@ -24,11 +28,6 @@ namespace {
 enum Kept { kExcludeKeyword, kKeptCount };
 
 // ---------------------------------------------------------------- helpers
-
-void log_info(PyObject* module, PyObject* message) {
-    Ref log = global(module, id<"log">());
-    pyglue::call_method(log.get(), id<"info">(), message);
-}
 
 // getattr(o, name, <missing>): an empty Ref when only AttributeError was
 // raised (hasattr's rule; any other error propagates).
@@ -53,18 +52,6 @@ void setitem(PyObject* o, PyObject* key, PyObject* value) {
     pyglue::check_status(PyObject_SetItem(o, key, value));
 }
 
-// `raise type(message)` inside the handler of `caught`, with the chaining
-// asked for. Building the exception is part of the handler too.
-[[noreturn]] void raise_from_handler(PyObject* type, PyObject* caught, Chain chain, Ref message) {
-    Ref exception;
-    while_handling(caught, [&] {
-        exception = pyglue::call(type, message.get());
-        if (!PyExceptionInstance_Check(exception.get()))
-            pyglue::raise(PyExc_TypeError, "exceptions must derive from BaseException");
-    });
-    pyglue::raise_in_handler(std::move(exception), caught, chain);
-}
-
 // `template.format(**keywords)` evaluated inside the handler of `caught`.
 Ref format_in_handler(PyObject* caught, PyObject* templ, std::initializer_list<pyglue::Keyword> keywords) {
     Ref text;
@@ -74,61 +61,6 @@ Ref format_in_handler(PyObject* caught, PyObject* templ, std::initializer_list<p
 
 bool equals(PyObject* a, PyObject* b) {
     return pyglue::truth(pyglue::check(PyObject_RichCompare(a, b, Py_EQ)).get());
-}
-
-// `a, b = pair`, with the interpreter's unpacking errors.
-std::pair<Ref, Ref> unpack_pair(PyObject* pair) {
-    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2)
-        return {Ref::borrow(PyTuple_GET_ITEM(pair, 0)), Ref::borrow(PyTuple_GET_ITEM(pair, 1))};
-    Ref iterator = pyglue::check(PyObject_GetIter(pair));
-    Ref items[3];
-    Py_ssize_t count = 0;
-    for (; count < 3; ++count) {
-        PyObject* item = PyIter_Next(iterator.get());
-        if (!item) break;
-        items[count] = Ref::steal(item);
-    }
-    if (PyErr_Occurred()) pyglue::fail();
-    if (count < 2) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", count);
-        pyglue::fail();
-    }
-    if (count > 2) pyglue::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    return {items[0], items[1]};
-}
-
-// for item in iterable: body(item)
-template <class Body>
-void for_each(PyObject* iterable, Body&& body) {
-    Ref iterator = pyglue::check(PyObject_GetIter(iterable));
-    while (PyObject* raw = PyIter_Next(iterator.get())) {
-        Ref item = Ref::steal(raw);
-        body(item.get());
-    }
-    if (PyErr_Occurred()) pyglue::fail();
-}
-
-// `with manager as value: return body(value)`, exit protocol included: an
-// __exit__ that returns true swallows the error and the block gives None.
-template <class Body>
-Ref with_block(PyObject* manager, Body&& body) {
-    Ref enter = pyglue::getattr(manager, id<"__enter__">());
-    Ref exit = pyglue::getattr(manager, id<"__exit__">());
-    Ref value = pyglue::call(enter.get());
-    Ref result;
-    Ref failure = pyglue::attempt(PyExc_BaseException, [&] { result = body(value.get()); });
-    if (!failure) {
-        pyglue::call(exit.get(), Py_None, Py_None, Py_None);
-        return result;
-    }
-    Ref traceback = Ref::steal(PyException_GetTraceback(failure.get()));
-    Ref swallowed;
-    while_handling(failure.get(), [&] {
-        swallowed = pyglue::call(exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(failure.get())), failure.get(),
-                                 traceback ? traceback.get() : Py_None);
-    });
-    if (!pyglue::truth(swallowed.get())) pyglue::reraise(std::move(failure));
-    return pyglue::none();
 }
 
 // PTS data resolution: nothing -> the framework's default file, a dict as it
@@ -171,7 +103,7 @@ PyObject* load_datafile(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             error_type = global(module, id<"DatafileError">());
             message = pyglue::check(PyUnicode_Format(id<"Failed to load the datafile '%s'">(), datafile));
         });
-        raise_from_handler(error_type.get(), caught.get(), Chain::Cause, std::move(message));
+        pyglue::raise_new_in_handler(error_type.get(), message.get(), caught.get(), Chain::Cause);
     });
 }
 
@@ -189,7 +121,7 @@ PyObject* asynchronous_profile(PyObject*, PyObject* const* args, Py_ssize_t narg
             Ref title = pyglue::format(id<"Profile '{f}' on '{d}'">(), {},
                                        {{id<"f">(), feature}, {id<"d">(), alias.get()}});
             Ref framed = pyglue::call(banner.get(), title.get());
-            log_info(module, framed.get());
+            log_info(framed.get());
         }
 
         // A feature class learns with an object built by load_class; anything
@@ -218,7 +150,7 @@ PyObject* asynchronous_profile(PyObject*, PyObject* const* args, Py_ssize_t narg
                     caught.get(),
                     id<"Issue with loading a pts class or when learning the '{f}' feature on device '{d}'\n{e}">(),
                     {{id<"f">(), feature}, {id<"d">(), name.get()}, {id<"e">(), caught.get()}});
-                raise_from_handler(PyExc_Exception, caught.get(), Chain::NoCause, std::move(message));
+                pyglue::raise_new_in_handler(PyExc_Exception, message.get(), caught.get(), Chain::NoCause);
             }
             caught = pyglue::attempt(PyExc_Exception, [&] {
                 pickled_string = pyglue::call_method(lib.get(), id<"pickle">(), lib.get());
@@ -226,7 +158,7 @@ PyObject* asynchronous_profile(PyObject*, PyObject* const* args, Py_ssize_t narg
             if (caught) {
                 Ref message = format_in_handler(caught.get(), id<"Issue while pickling the object '{lib}'">(),
                                                 {{id<"lib">(), lib.get()}});
-                raise_from_handler(PyExc_Exception, caught.get(), Chain::Context, std::move(message));
+                pyglue::raise_new_in_handler(PyExc_Exception, message.get(), caught.get(), Chain::Context);
             }
         } else {
             Ref output;
@@ -236,7 +168,7 @@ PyObject* asynchronous_profile(PyObject*, PyObject* const* args, Py_ssize_t narg
             if (caught) {
                 Ref message = format_in_handler(caught.get(), id<"Issue with '{f}'\n{e}">(),
                                                 {{id<"f">(), feature}, {id<"e">(), caught.get()}});
-                raise_from_handler(PyExc_Exception, caught.get(), Chain::NoCause, std::move(message));
+                pyglue::raise_new_in_handler(PyExc_Exception, message.get(), caught.get(), Chain::NoCause);
             }
             Ref dill = global(module, id<"dill">());
             pickled_string = pyglue::call_method(dill.get(), id<"dumps">(), output.get());
@@ -270,10 +202,13 @@ PyObject* unpickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         Ref open = global(module, id<"open">());
         Ref mode = pyglue::text("rb");
         Ref manager = pyglue::call(open.get(), file, mode.get());
-        return with_block(manager.get(), [&](PyObject* handle) {
+        Ref loaded;
+        with_block(manager.get(), [&](PyObject* handle) {
             Ref dill = global(module, id<"dill">());
-            return pyglue::call_method(dill.get(), id<"load">(), handle);
+            loaded = pyglue::call_method(dill.get(), id<"load">(), handle);
         });
+        // A swallowing __exit__ ends the function without a return: None.
+        return loaded ? loaded : pyglue::none();
     });
 }
 
@@ -313,7 +248,7 @@ PyObject* pickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
             Ref devices = getitem(pts, feature);
             Ref items = pyglue::call_method(devices.get(), id<"items">());
             for_each(items.get(), [&](PyObject* pair) {
-                auto [device, obj] = unpack_pair(pair);
+                auto [device, obj] = unpack_two(pair);
                 Ref device_part = file_name_part(module, device.get());
                 Ref feature_part = file_name_part(module, feature);
                 Ref name = pyglue::format(
@@ -377,7 +312,7 @@ Ref feature_devices(PyObject* testbed, PyObject* entry) {
             message = pyglue::format(id<"More than one device were found with alias 'uut'; {d}">(), {},
                                      {{id<"d">(), devices.get()}});
     });
-    if (message) raise_from_handler(PyExc_Exception, caught.get(), Chain::Context, std::move(message));
+    if (message) pyglue::raise_new_in_handler(PyExc_Exception, message.get(), caught.get(), Chain::Context);
     return devices;
 }
 
@@ -390,7 +325,7 @@ void learn_feature(PyObject* module, PyObject* feature, PyObject* testbed, PyObj
     if (caught) {
         Ref message = format_in_handler(caught.get(), id<"'{f}' does not exists in pts_data file">(),
                                         {{id<"f">(), feature}});
-        raise_from_handler(PyExc_KeyError, caught.get(), Chain::Context, std::move(message));
+        pyglue::raise_new_in_handler(PyExc_KeyError, message.get(), caught.get(), Chain::Context);
     }
 
     Ref devices = feature_devices(testbed, entry.get());
@@ -413,8 +348,7 @@ void learn_feature(PyObject* module, PyObject* feature, PyObject* testbed, PyObj
         if (!name) name = pyglue::getattr(device, id<"name">());
         pyglue::check_status(PyList_Append(display.get(), name.get()));
     });
-    log_info(module,
-             pyglue::format(id<"Profile '{f}' on '{d}'">(), {}, {{id<"f">(), feature}, {id<"d">(), display.get()}})
+    log_info(pyglue::format(id<"Profile '{f}' on '{d}'">(), {}, {{id<"f">(), feature}, {id<"d">(), display.get()}})
                  .get());
 
     caught = pyglue::attempt(PyExc_Exception, [&] {
@@ -432,7 +366,7 @@ void learn_feature(PyObject* module, PyObject* feature, PyObject* testbed, PyObj
     if (caught) {
         Ref message = format_in_handler(caught.get(), id<"Failed in learning '{f}' feature\n{e}">(),
                                         {{id<"f">(), feature}, {id<"e">(), caught.get()}});
-        raise_from_handler(PyExc_Exception, caught.get(), Chain::NoCause, std::move(message));
+        pyglue::raise_new_in_handler(PyExc_Exception, message.get(), caught.get(), Chain::NoCause);
     }
 
     Ref results = getitem(outputs, feature);
@@ -442,7 +376,7 @@ void learn_feature(PyObject* module, PyObject* feature, PyObject* testbed, PyObj
         Ref pairs = pyglue::check(PySequence_List(items.get()));
         pyglue::check_status(PyList_Sort(pairs.get()));
         for_each(pairs.get(), [&](PyObject* pair) {
-            auto [key, value] = unpack_pair(pair);
+            auto [key, value] = unpack_two(pair);
             if (equals(key.get(), id<"obj">())) return;
             Ref learnt;
             if (Ref restore = optional_attr(obj.get(), id<"unpickle">())) {
@@ -472,8 +406,7 @@ PyObject* learn_features(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         PyObject* module = pyglue::this_module();
         if (!pyglue::truth(features)) {
             Ref message = pyglue::text("No features were passed to be learnt");
-            PyErr_SetObject(PyExc_KeyError, message.get());
-            pyglue::fail();
+            pyglue::raise_new(PyExc_KeyError, message.get());
         }
         Ref outputs = pyglue::check(PyDict_New());
         Ref learnt_dict = pyglue::check(PyDict_New());
@@ -625,7 +558,7 @@ PyObject* compare(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
                     pyglue::check_status(PyDict_SetItem(failed.get(), key, diff.get()));
                     Ref message = pyglue::format_named<"f", "d">(
                         id<"Verify '{f}' snapshot with initial snapshot for device '{d}'\n    Failed">(), {feature, key});
-                    log_info(module, message.get());
+                    log_info(message.get());
                 } else {
                     Ref empty = pyglue::check(PyDict_New());
                     pyglue::check_status(PyDict_SetItem(passed.get(), key, empty.get()));
@@ -648,7 +581,7 @@ PyObject* compare(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
                 pos = 0;
                 while (PyDict_Next(passed.get(), &pos, &key, &value)) setitem(passed_map.get(), key, value);
             }
-            log_info(module, id<"\n">());
+            log_info(id<"\n">());
         });
         return summarized;
     });

@@ -13,6 +13,7 @@ using pyglue::global;
 using pyglue::id;
 using pyglue::Ref;
 using pyglue::Signature;
+using pyglue::with_block;
 
 inline Signature pickle_traffic_sig("pickle_traffic", {"tgn_profile", "location=None", "tgn_profile_name=None"});
 inline Signature unpickle_traffic_sig("unpickle_traffic", {"file"});
@@ -21,12 +22,7 @@ inline Signature unpickle_stream_data_sig("unpickle_stream_data", {"file", "copy
 // `raise <global name>(message)`
 [[noreturn]] inline void raise_global(PyObject* module, PyObject* name, const char* message) {
     Ref type = global(module, name);
-    Ref text = pyglue::text(message);
-    Ref exception = pyglue::call(type.get(), text.get());
-    if (!PyExceptionInstance_Check(exception.get()))
-        pyglue::raise(PyExc_TypeError, "exceptions must derive from BaseException");
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
-    pyglue::fail();
+    pyglue::raise_new(type.get(), pyglue::text(message).get());
 }
 
 // `log.info(banner(title))`
@@ -34,26 +30,7 @@ inline void log_banner(PyObject* module, const char* title) {
     Ref banner = global(module, id<"banner">());
     Ref text = pyglue::text(title);
     Ref framed = pyglue::call(banner.get(), text.get());
-    Ref log = global(module, id<"log">());
-    pyglue::call_method(log.get(), id<"info">(), framed.get());
-}
-
-// `with manager as value: body(value)`, exit protocol included, so an
-// __exit__ that returns true swallows the error as the statement would.
-template <class Body>
-void with_block(PyObject* manager, Body&& body) {
-    Ref enter = pyglue::getattr(manager, id<"__enter__">());
-    Ref exit = pyglue::getattr(manager, id<"__exit__">());
-    Ref value = pyglue::call(enter.get());
-    Ref failure = pyglue::attempt(PyExc_BaseException, [&] { body(value.get()); });
-    if (!failure) {
-        pyglue::call(exit.get(), Py_None, Py_None, Py_None);
-        return;
-    }
-    Ref traceback = Ref::steal(PyException_GetTraceback(failure.get()));
-    Ref swallowed = pyglue::call(exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(failure.get())), failure.get(),
-                                 traceback ? traceback.get() : Py_None);
-    if (!pyglue::truth(swallowed.get())) pyglue::reraise(std::move(failure));
+    pyglue::log_info(framed.get());
 }
 
 // os.path.<predicate>(path), by truth
@@ -106,14 +83,11 @@ inline Ref row_values(PyObject* line) {
     Ref bar = pyglue::text("|");
     Ref pieces = pyglue::call_method(stripped.get(), id<"split">(), bar.get());
     Ref row = pyglue::check(PyList_New(0));
-    Ref iterator = pyglue::check(PyObject_GetIter(pieces.get()));
-    while (PyObject* raw = PyIter_Next(iterator.get())) {
-        Ref piece = Ref::steal(raw);
-        if (pyglue::check_status(PyObject_Length(piece.get())) < 1) continue;
-        Ref value = pyglue::call_method(piece.get(), id<"strip">());
+    pyglue::for_each(pieces.get(), [&](PyObject* piece) {
+        if (pyglue::check_status(PyObject_Length(piece)) < 1) return;
+        Ref value = pyglue::call_method(piece, id<"strip">());
         pyglue::check_status(PyList_Append(row.get(), value.get()));
-    }
-    if (PyErr_Occurred()) pyglue::fail();
+    });
     return row;
 }
 
@@ -153,14 +127,11 @@ inline PyObject* unpickle_traffic(PyObject*, PyObject* const* args, Py_ssize_t n
             Ref lines = pyglue::call_method(content.get(), id<"splitlines">());
             Ref border = pyglue::text("--------");
             Ref header = pyglue::text("Outage (seconds)");
-            Ref iterator = pyglue::check(PyObject_GetIter(lines.get()));
-            while (PyObject* raw = PyIter_Next(iterator.get())) {
-                Ref line = Ref::steal(raw);
-                if (contains(line.get(), border.get()) || contains(line.get(), header.get())) continue;
-                Ref row = row_values(line.get());
+            pyglue::for_each(lines.get(), [&](PyObject* line) {
+                if (contains(line, border.get()) || contains(line, header.get())) return;
+                Ref row = row_values(line);
                 pyglue::call_method(golden_profile.get(), id<"add_row">(), row.get());
-            }
-            if (PyErr_Occurred()) pyglue::fail();
+            });
         });
 
         Ref left = pyglue::text("l");

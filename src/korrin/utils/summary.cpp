@@ -240,12 +240,7 @@ void queue_rows(PyObject* text, PyObject* textwrap, bool native, PyObject* width
         return;
     }
     Ref lines = pyglue::call_method(textwrap, id<"wrap">(), text, wrap_width);
-    Ref iterator = pyglue::check(PyObject_GetIter(lines.get()));
-    while (PyObject* line = PyIter_Next(iterator.get())) {
-        Ref owned = Ref::steal(line);
-        rows.push_back(row_for(line, width));
-    }
-    if (PyErr_Occurred()) pyglue::fail();
+    pyglue::for_each(lines.get(), [&](PyObject* line) { rows.push_back(row_for(line, width)); });
 }
 
 Signature add_message_sig("Summary.add_message", {"self", "msg", "indent=False", "level='info'"});
@@ -269,12 +264,9 @@ PyObject* add_message(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
         std::vector<Ref> rows;
         if (PyList_Check(msg)) {
-            Ref iterator = pyglue::check(PyObject_GetIter(msg));
-            while (PyObject* item = PyIter_Next(iterator.get())) {
-                Ref owned = Ref::steal(item);
+            pyglue::for_each(msg, [&](PyObject* item) {
                 queue_rows(item, textwrap.get(), native, width.get(), wrap_width.get(), rows);
-            }
-            if (PyErr_Occurred()) pyglue::fail();
+            });
         } else {
             queue_rows(msg, textwrap.get(), native, width.get(), wrap_width.get(), rows);
         }
@@ -314,11 +306,9 @@ PyObject* print(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         auto [self] = print_sig.bind(args, nargs, kwnames);
         PyObject* module = pyglue::this_module();
         Ref msgs = pyglue::getattr(self, id<"summary_msgs">());
-        Ref iterator = pyglue::check(PyObject_GetIter(msgs.get()));
-        while (PyObject* item = PyIter_Next(iterator.get())) {
-            Ref record = Ref::steal(item);
-            Ref level = pyglue::getattr(record.get(), id<"level">());
-            Ref text = pyglue::getattr(record.get(), id<"msg">());
+        pyglue::for_each(msgs.get(), [&](PyObject* record) {
+            Ref level = pyglue::getattr(record, id<"level">());
+            Ref text = pyglue::getattr(record, id<"msg">());
             Py_ssize_t level_length = PyObject_Size(level.get());
             if (level_length < 0) pyglue::fail();
             Ref length = pyglue::check(PyLong_FromSsize_t(level_length));
@@ -332,8 +322,7 @@ PyObject* print(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
             Ref logger = global(module, id<"logger">());
             Ref method = pyglue::check(PyObject_GetAttr(logger.get(), level.get()));
             pyglue::call(method.get(), text.get());
-        }
-        if (PyErr_Occurred()) pyglue::fail();
+        });
         return pyglue::none();
     });
 }

@@ -11,35 +11,11 @@ using pyglue::global;
 using pyglue::id;
 using pyglue::Ref;
 using pyglue::Signature;
+using pyglue::unpack_two;
 using pyglue::while_handling;
 
 namespace {
 
-// `first, second = value`, with the interpreter's unpacking errors.
-std::pair<Ref, Ref> unpack_two(PyObject* value) {
-    PyObject* raw = PyObject_GetIter(value);
-    if (!raw) {
-        PyTypeObject* type = Py_TYPE(value);
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !type->tp_iter && !PySequence_Check(value)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type->tp_name);
-        }
-        pyglue::fail();
-    }
-    Ref iterator = Ref::steal(raw);
-    Ref items[2];
-    for (int i = 0; i < 2; ++i) {
-        items[i] = Ref::steal(PyIter_Next(iterator.get()));
-        if (items[i]) continue;
-        if (PyErr_Occurred()) pyglue::fail();
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-        pyglue::fail();
-    }
-    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-    if (extra) pyglue::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (PyErr_Occurred()) pyglue::fail();
-    return {std::move(items[0]), std::move(items[1])};
-}
 
 // ------------------------------------------------------- load_attribute
 
@@ -79,17 +55,16 @@ Ref load_from_package(PyObject* module, PyObject* pkg, PyObject* attr_name, PyOb
         items = pyglue::call_method(attr_name, id<"split">(), id<".">());
     }
 
-    Ref iterator = pyglue::check(PyObject_GetIter(items.get()));
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    pyglue::for_each(items.get(), [&](PyObject* item) {
         Ref next;
         Ref caught = pyglue::attempt(PyExc_Exception, [&] {
-            next = pyglue::check(PyObject_GetAttr(attribute.get(), item.get()));
+            next = pyglue::check(PyObject_GetAttr(attribute.get(), item));
         });
         if (!caught) {
             attribute = std::move(next);
-            continue;
+            return;
         }
-        if (!pyglue::is_instance_of(caught.get(), PyExc_LookupError)) continue;
+        if (!pyglue::is_instance_of(caught.get(), PyExc_LookupError)) return;
         // A device without an implementation is reported; other misses are skipped.
         bool unimplemented = false;
         Ref message;
@@ -101,9 +76,8 @@ Ref load_from_package(PyObject* module, PyObject* pkg, PyObject* attr_name, PyOb
             message = pyglue::format(id<"Could not find {}.{} for device {}">(), {pkg, attr_name, name.get()});
         });
         if (unimplemented)
-            pyglue::raise_in_handler(PyExc_LookupError, message.get(), caught.get(), pyglue::Chain::Context);
-    }
-    if (PyErr_Occurred()) pyglue::fail();
+            pyglue::raise_new_in_handler(PyExc_LookupError, message.get(), caught.get(), pyglue::Chain::Context);
+    });
     return attribute;
 }
 
@@ -120,7 +94,7 @@ Ref load_from_module(PyObject* module, PyObject* attr_name) {
         message = pyglue::format(id<"Couldn't find '{name}' in '{mod}'">(), {},
                                  {{id<"name">(), name.get()}, {id<"mod">(), found_in.get()}});
     });
-    pyglue::raise_in_handler(PyExc_AttributeError, message.get(), caught.get(), pyglue::Chain::Cause);
+    pyglue::raise_new_in_handler(PyExc_AttributeError, message.get(), caught.get(), pyglue::Chain::Cause);
 }
 
 Signature<3> load_attribute_sig("load_attribute", {"pkg", "attr_name", "device=None"});
@@ -246,31 +220,29 @@ PyObject* structure_verifier(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         (void)data;
         Ref parse = global(module, id<"str_to_list">());
         Ref keys = pyglue::call(parse.get(), string);
-        Ref iterator = pyglue::check(PyObject_GetIter(keys.get()));
         Ref opening = pyglue::text("(");
-        while (Ref key = Ref::steal(PyIter_Next(iterator.get()))) {
-            Ref starts = pyglue::call_method(key.get(), id<"startswith">(), opening.get());
-            if (!pyglue::truth(starts.get())) continue;
+        pyglue::for_each(keys.get(), [&](PyObject* key) {
+            Ref starts = pyglue::call_method(key, id<"startswith">(), opening.get());
+            if (!pyglue::truth(starts.get())) return true;
             Ref compiled;
             Ref caught = pyglue::attempt(PyExc_Exception, [&] {
                 Ref re = global(module, id<"re">());
-                compiled = pyglue::call_method(re.get(), id<"compile">(), key.get());
+                compiled = pyglue::call_method(re.get(), id<"compile">(), key);
             });
             if (caught) {
                 Ref message;
                 while_handling(caught.get(), [&] {
                     message = pyglue::format(id<"'{key}' is not a valid regex expression">(), {},
-                                             {{id<"key">(), key.get()}});
+                                             {{id<"key">(), key}});
                 });
-                pyglue::raise_in_handler(PyExc_ValueError, message.get(), caught.get(), pyglue::Chain::Cause);
+                pyglue::raise_new_in_handler(PyExc_ValueError, message.get(), caught.get(), pyglue::Chain::Cause);
             }
             // Only "(.*)" keys let the check go on to the next key.
             Ref pattern = pyglue::getattr(compiled.get(), id<"pattern">());
             Ref any = pyglue::text("(.*)");
             Ref differs = pyglue::check(PyObject_RichCompare(pattern.get(), any.get(), Py_NE));
-            if (pyglue::truth(differs.get())) return pyglue::none();
-        }
-        if (PyErr_Occurred()) pyglue::fail();
+            return !pyglue::truth(differs.get());
+        });
         return pyglue::none();
     });
 }

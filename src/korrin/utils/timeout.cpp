@@ -16,11 +16,6 @@ namespace {
 
 Ref global(PyObject* name) { return pyglue::global(pyglue::this_module(), name); }
 
-void log_info(PyObject* message) {
-    Ref log = global(id<"log">());
-    pyglue::call_method(log.get(), id<"info">(), message);
-}
-
 Ref now() {
     Ref time = global(id<"time">());
     return pyglue::call_method(time.get(), id<"time">());
@@ -77,7 +72,7 @@ PyObject* timeout_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         Ref text = message({id<"Starting a timeout with maximum time of ">(), Field{mt.get(), id<"">()},
                             id<" seconds with interval of ">(), Field{i.get(), id<"">()},
                             id<" seconds, Test case will fail after the maximum time set">()});
-        log_info(text.get());
+        pyglue::log_info(text.get());
         return pyglue::none();
     });
 }
@@ -106,7 +101,7 @@ PyObject* timeout_iterate(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         Ref owed = pyglue::getattr(self, id<"one_more_time">());
         if (pyglue::truth(owed.get())) {
             // The last attempt is granted at the deadline whatever the clock says.
-            log_info(id<"Performing the last attempt">());
+            pyglue::log_info(id<"Performing the last attempt">());
             pyglue::setattr(self, id<"one_more_time">(), Py_False);
             return pyglue::boolean(true);
         }
@@ -114,7 +109,7 @@ PyObject* timeout_iterate(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         Ref deadline = pyglue::getattr(self, id<"timeout">());
         Ref keep_going = pyglue::check(PyObject_RichCompare(current.get(), deadline.get(), Py_LT));
         if (!pyglue::truth(keep_going.get())) {
-            log_info(id<"Ran out of time for this timeout">());
+            pyglue::log_info(id<"Ran out of time for this timeout">());
         }
         return keep_going;
     });
@@ -132,7 +127,7 @@ PyObject* timeout_sleep(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         Ref remaining = pyglue::check(PyNumber_Subtract(deadline.get(), current.get()));
         Ref zero = pyglue::check(PyLong_FromLong(0));
         if (pyglue::truth(pyglue::check(PyObject_RichCompare(remaining.get(), zero.get(), Py_LT)).get())) {
-            log_info(id<"0 second remaining; Will not sleep">());
+            pyglue::log_info(id<"0 second remaining; Will not sleep">());
             return pyglue::none();
         }
         Ref sleep_time = pyglue::getattr(self, id<"interval">());
@@ -145,7 +140,7 @@ PyObject* timeout_sleep(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         Ref text = message({Field{remaining.get(), id<".2f">()}, id<" seconds remaining; Sleeping for ">(),
                             Field{sleep_time.get(), id<".2f">()}, id<" seconds. '">(), Field{count.get(), id<"">()},
                             id<"' attempt(s) have been performed">()});
-        log_info(text.get());
+        pyglue::log_info(text.get());
         count = pyglue::getattr(self, id<"count">());
         Ref one = pyglue::check(PyLong_FromLong(1));
         Ref next = pyglue::check(PyNumber_InPlaceAdd(count.get(), one.get()));
@@ -209,7 +204,7 @@ PyObject* temp_update(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     return pyglue::entry([&] {
         auto [self, temp_result, reason, from_exception, goto_] = temp_update_sig.bind(args, nargs, kwnames);
         // Logged before anything is stored: a failing logger records nothing.
-        log_info(reason);
+        pyglue::log_info(reason);
         pyglue::setattr(self, id<"temp_result">(), temp_result);
         pyglue::setattr(self, id<"reason">(), reason);
         pyglue::setattr(self, id<"goto">(), goto_);
