@@ -94,9 +94,4 @@ void while_handling(PyObject* caught, Body&& body) {
     fail();
 }
 
-// Builds `type(message)` and raises it while `caught` is being handled.
-[[noreturn]] inline void raise_in_handler(PyObject* type, PyObject* message, PyObject* caught, Chain chain) {
-    raise_in_handler(check(PyObject_CallOneArg(type, message)), caught, chain);
-}
-
 }  // namespace pyglue
