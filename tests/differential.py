@@ -247,7 +247,8 @@ def summary_outcome(module, scenario):
         handler = RecordingHandler(records)
         root.addHandler(handler)
         stack.callback(root.removeHandler, handler)
-        stack.enter_context(rebound(root, "level", logging.DEBUG))
+        stack.callback(root.setLevel, root.level)
+        root.setLevel(logging.DEBUG)
 
         def attempt(call, *args):
             try:
