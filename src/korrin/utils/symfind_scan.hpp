@@ -28,30 +28,29 @@ using Text = std::u32string;
 namespace chars {
 enum : unsigned char { kSpace = 1, kWord = 2 };
 
-// The ASCII part of both classes, from the interpreter's predicates; made
-// once and never changed, so every interpreter can share it.
-inline const std::array<unsigned char, 128>& ascii_table() {
-    static const std::array<unsigned char, 128> table = [] {
-        std::array<unsigned char, 128> t{};
-        for (Py_UCS4 c = 0; c < 128; ++c) {
-            unsigned char bits = 0;
-            if (Py_UNICODE_ISSPACE(c)) bits |= kSpace;
-            if (Py_UNICODE_ISALNUM(c) || c == '_') bits |= kWord;
-            t[c] = bits;
-        }
-        return t;
-    }();
-    return table;
-}
+// The ASCII part of both classes, as the interpreter's predicates classify
+// ASCII (which the Unicode database fixes for good): whitespace is \t \n \v
+// \f \r, the four separators \x1c-\x1f and the space; word characters are
+// letters, digits and the underscore.
+constexpr std::array<unsigned char, 128> ascii_table = [] {
+    std::array<unsigned char, 128> t{};
+    for (int c = 0; c < 128; ++c) {
+        unsigned char bits = 0;
+        if ((c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f) || c == ' ') bits |= kSpace;
+        if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_') bits |= kWord;
+        t[c] = bits;
+    }
+    return t;
+}();
 
 // str.isspace(), `\s` and the separators of str.split().
 inline bool space(char32_t c) {
-    return c < 128 ? (ascii_table()[c] & kSpace) != 0 : Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c));
+    return c < 128 ? (ascii_table[c] & kSpace) != 0 : Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c));
 }
 
 // `\w` of a str pattern: str.isalnum() or "_".
 inline bool word(char32_t c) {
-    return c < 128 ? (ascii_table()[c] & kWord) != 0 : Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)) != 0;
+    return c < 128 ? (ascii_table[c] & kWord) != 0 : Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)) != 0;
 }
 
 // The class `[\(\w\)]`.
