@@ -1,5 +1,6 @@
 """Helpers shared by the test modules."""
 import inspect
+import textwrap
 
 import pytest
 
@@ -65,3 +66,25 @@ class FakeTestbed:
 
     def find_devices(self, aliases):
         return [d for d in self.all if d.alias in aliases]
+
+
+# Pieces of text that reach every rule of the standard wrapper: hyphens inside
+# words, at their edges and in runs; digits and other word characters (a
+# letter there is \w but not a decimal digit, so "_" and "²" are letters); the
+# punctuation allowed before an em-dash; Unicode letters, digits and blanks
+# that str.strip removes but the splitter keeps; the six characters it splits
+# on; astral characters and lone surrogates.
+WRAP_FRAGMENTS = (
+    list("abcxyzXZ019_-.,!?'\"&;:()/=@#*+") +
+    ["-", "-", "--", "---", " -", "- ", " - ", "a-", "-a", "ab-", "-ab", "ab-cd", "a-b-c", "a-b", "ab--cd",
+     "x.--y", "1-2", "a1-b", "ab-1", "Port-channel10", "address-family", "next-hop", "re-learnt", "10.0.0.1",
+     "fe80::1", "key=value", "Zürich-naïve", "ü", "é", "ß", "İ", "²", "½", "Ⅻ", "٣", "中文", "ǅ", "Ω-Ω",
+     " ", " ", "  ", "    ", "\t", "\n", "\r", "\x0b", "\x0c", "\r\n", "\xa0", "\u2003", "\u3000", "\x1c", "\x85",
+     "\x00", "\U0001f600", "\U0001d400", "\ud800", "\udfff", "word", "words ", "interface"])
+
+
+def wrap_rows(texts, wrap_width):
+    """The rows add_message queues for `texts`, computed with the standard wrapper."""
+    width = wrap_width + 4
+    return ["| {msg} {l:>{width}}".format(msg=line, l="|", width=width - len(line) - 3)
+            for text in texts for line in textwrap.wrap(text, wrap_width)]

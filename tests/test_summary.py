@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 
 from korrin.utils import summary
 from korrin.utils.summary import Msg, Summary, TriggerSummary
-from support import assert_same_binding_errors
+from support import assert_same_binding_errors, wrap_rows
 
 
 class RecordingLogger:
@@ -39,9 +39,7 @@ def rows(box):
 
 def reference_rows(msg, width):
     """What add_message queues, computed with the standard wrapper."""
-    items = msg if isinstance(msg, list) else [msg]
-    lines = [line for item in items for line in textwrap.wrap(item, width - 4)]
-    return ["| {msg} {l:>{width}}".format(msg=line, l="|", width=width - len(line) - 3) for line in lines]
+    return wrap_rows(msg if isinstance(msg, list) else [msg], width - 4)
 
 
 def test_module_globals_in_order():

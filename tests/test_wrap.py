@@ -1,0 +1,78 @@
+"""The native wrapper behind Summary.add_message against textwrap.wrap."""
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from korrin.utils.summary import Summary
+from support import WRAP_FRAGMENTS, wrap_rows
+
+
+def native_rows(text, wrap_width):
+    box = Summary("t", wrap_width + 4)
+    del box.summary_msgs[:]
+    box.add_message(text)
+    return [m.msg for m in box.summary_msgs]
+
+
+texts = st.lists(st.sampled_from(WRAP_FRAGMENTS), max_size=40).map("".join)
+widths = st.one_of(st.integers(1, 12), st.integers(1, 200))
+
+
+@settings(max_examples=3000, deadline=None)
+@given(texts, widths)
+def test_equals_textwrap(text, width):
+    assert native_rows(text, width) == wrap_rows([text], width)
+
+
+@pytest.mark.parametrize("text, width, lines", [
+    ("aaaa \xa0 bbbb", 5, ["aaaa", " bbbb"]),            # a blank non-breaking chunk starts the line
+    ("abc  xxxxxxxxx", 5, ["abc  ", "xxxxx", "xxxx"]),  # an empty cut keeps the spaces before it
+    ("goof-ball next-hop", 8, ["goof-", "ball", "next-hop"]),
+    ("a_-b² x", 4, ["a_-", "b² x"]),                     # "_" and "²" are letters
+    ("xx ab-1c", 6, ["xx", "ab-1c"]),                    # a digit after the hyphen: no break
+    ("xx re-x", 6, ["xx", "re-x"]),                      # a lone letter after it: no break
+    ("a-b-cd", 5, ["a-b-", "cd"]),                       # letter, hyphen, letter, hyphen
+    ("x.--y &--z 1--", 3, ["x.", "--y", "&--", "z", "1--"]),  # em-dashes need a word after them
+    ("---abcdef", 5, ["---ab", "cdef"]),                 # only hyphens before the last one: cut at the width
+    ("ab-cd-efghij", 8, ["ab-cd-", "efghij"]),
+    ("ab\n\tc ab\x0b\tc", 30, ["ab         c ab    c"]),  # tab stops restart after \n and \r only
+    ("\xa0" * 6 + " z", 3, [" z"]),                     # blank cuts dropped, before the first line too
+    ("lone \ud800-\udfff sur", 6, ["lone", "\ud800-\udfff", "sur"]),
+    ("Zürich-naïve İstanbul-ǅx", 9, ["Zürich-", "naïve", "İstanbul-", "ǅx"]),
+])
+def test_tricky_texts(text, width, lines):
+    assert textwrap.wrap(text, width) == lines  # the cases mean what they say
+    assert native_rows(text, width) == wrap_rows([text], width)
+
+
+def test_str_subclass_goes_through_its_methods():
+    class Text(str):
+        def expandtabs(self, tabsize=8):
+            return "replaced text"
+
+    assert native_rows(Text("a\tb"), 20) == wrap_rows(["replaced text"], 20)
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's allocator holds memory")
+def test_memory_is_given_back_after_a_huge_message():
+    script = """if True:
+        from korrin.utils.summary import Summary
+
+        def rss():
+            with open("/proc/self/status") as status:
+                return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+
+        Summary("warm up", 80).add_message("x\\ty " * 10)
+        before = rss()
+        box = Summary("t", 80)
+        box.add_message("w\\U0001f600rd-word\\tand a\\nfew-more words " * 250_000)  # 33 MB
+        del box
+        print(rss() - before)
+    """
+    grown_kb = int(subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout)
+    assert grown_kb < 32 * 1024, grown_kb
