@@ -24,7 +24,19 @@ class PlainSummary:
         self.width = width
         self.summary_msgs = []
         self.title_line = "+{m}+".format(m="=" * (width - 2))
+        self.star_line = "{s}{m}{s}".format(s="|", m="*" * (width - 2))
+        self.add_title_line()
         self.add_message(title)
+        self.add_title_line()
+
+    def add_title_line(self):
+        self.summary_msgs.append(PlainMsg(self.title_line))
+
+    def add_star_line(self):
+        self.summary_msgs.append(PlainMsg(self.star_line))
+
+    def add_indent(self, msg, end=True):
+        return ("    - " if end else "    ") + msg
 
     def add_message(self, msg, indent=False, level="info"):
         if len(level) > self.lenght:
@@ -38,6 +50,24 @@ class PlainSummary:
         for line in lines:
             self.summary_msgs.append(
                 PlainMsg("| {msg} {l:>{width}}".format(msg=line, l="|", width=self.width - len(line) - 3), level))
+
+    def summarize_profile(self, device, diff=None, golden=False, PTS=True):
+        self.add_message("* Summary for device: {}".format(device))
+        if PTS:
+            loc = "pts_golden_config" if golden else "Common Setup snapshot"
+            loc2 = "OPS object snapspshot"
+        else:
+            loc = "original configuration taken at common setup"
+            loc2 = "the one taken at common cleanup"
+        if diff:
+            msg = "Comparison between {loc} and {loc2} is different as per the following diffs:\n".format(
+                loc=loc, loc2=loc2)
+            self.add_message(self.add_indent(msg), level="error")
+            self.add_message(str(diff).splitlines(), level="error")
+        else:
+            msg = "Comparison between {loc} and OPS object snapshots are equal".format(loc=loc)
+            self.add_message(self.add_indent(msg), level="info")
+        self.add_star_line()
 
     def print(self):
         for msg in self.summary_msgs:
@@ -61,9 +91,9 @@ logger.setLevel(logging.DEBUG)
 logger.propagate = False
 
 
-def build(cls):
+def build(cls, messages=MESSAGES):
     box = cls("Benchmark box", 150)
-    for msg, level in zip(MESSAGES, LEVELS):
+    for msg, level in zip(messages, LEVELS):
         box.add_message(msg, level=level)
     return box
 
@@ -87,12 +117,95 @@ def bare_logger_calls():
         logger.info(text)
 
 
+# Network log text as test boxes hold it: in-word hyphens, addresses,
+# key=value pairs and about 2 % of words with non-ASCII letters.
+LOG_WORDS = ("Port-channel10 Port-channel12 Ethernet1/1 Ethernet1/49 Vlan100 Loopback0 address-family next-hop "
+             "admin-status oper-status re-learnt route-map prefix-list dist-07 core-01 leaf-12 bgp ospf neighbor "
+             "session state established idle down up vrf default ipv4 ipv6 unicast changed to on from peer was "
+             "after hold timer expired interface route learnt via").split()
+LOG_KEYS = "mtu state vrf asn hold-time peer-group remote-as".split()
+NON_ASCII = "Zürich-naïve São-Paulo München Göteborg-edge Kraków Þórshöfn".split()
+
+
+def log_word(rng):
+    kind = rng.random()
+    if kind < 0.02:
+        return rng.choice(NON_ASCII)
+    if kind < 0.10:
+        return "10.{}.{}.{}".format(rng.randrange(256), rng.randrange(256), rng.randrange(256))
+    if kind < 0.15:
+        return "2001:db8:{:x}::{:x}".format(rng.randrange(65536), rng.randrange(65536))
+    if kind < 0.22:
+        return "{}={}".format(rng.choice(LOG_KEYS), rng.choice(("9216", "idle", "default", "65001", "180")))
+    return rng.choice(LOG_WORDS)
+
+
+LOG_MESSAGES = [("    - " if i % 3 == 0 else "") + " ".join(log_word(rng) for _ in range(rng.randint(4, 40)))
+                for i in range(20_000)]
+DIFF_LINES = ["-info:", "+info:", "-     session_state: established", "+     session_state: idle",
+              "+     description: uplink to dist-07 port Port-channel12", "-  neighbor 10.0.0.2:",
+              "+  neighbor 2001:db8::2:", "-     admin-status: up", "+     next-hop: 10.1.1.1",
+              "-     address-family: ipv4 unicast", "+     mtu: 9216"]
+VERDICT = [("feature{}".format(f), ["R{}".format(d) for d in range(150)],
+            ["\n".join(rng.choices(DIFF_LINES, k=rng.randint(8, 30))) if rng.random() < 0.2 else None
+             for _ in range(150)]) for f in range(8)]
+
+
+class RecordingLogger:
+    def __init__(self):
+        self.calls = []
+
+    def info(self, msg):
+        self.calls.append(msg)
+
+    def error(self, msg):
+        self.calls.append(msg)
+
+
+def verdict(cls, target):
+    """One box per feature, one comparison per device, each printed to `target`."""
+    global logger
+    saved = summary.logger, logger
+    summary.logger = logger = target
+    try:
+        for feature, devices, diffs in VERDICT:
+            box = cls("Comparison of {}".format(feature), 150)
+            for device, diff in zip(devices, diffs):
+                box.summarize_profile(device, diff=diff)
+            box.print()
+    finally:
+        summary.logger, logger = saved
+
+
+def verdict_floor_calls():
+    """The verdict's rows as bare calls of the NullHandler logger's methods."""
+    recorder, bare = RecordingLogger(), logger
+    recorder.error = lambda msg: recorder.calls.append((bare.error, msg))
+    recorder.info = lambda msg: recorder.calls.append((bare.info, msg))
+    verdict(Summary, recorder)
+    return recorder.calls
+
+
+VERDICT_CALLS = verdict_floor_calls()
+
+
+def verdict_bare_logger_calls():
+    for call, text in VERDICT_CALLS:
+        call(text)
+
+
 def cases():
     return [
         harness.Case("summary: width-150 box, 20,000 messages", lambda: build(Summary),
                      baseline=lambda: build(PlainSummary), min_speedup=10, repeats=5),
         harness.Case("summary: print 5,000 rows (NullHandler)", print_native, floor=bare_logger_calls,
                      max_floor_ratio=1.3, repeats=9),
+        harness.Case("summary: width-150 box, 20,000 log messages", lambda: build(Summary, LOG_MESSAGES),
+                     baseline=lambda: build(PlainSummary, LOG_MESSAGES), min_speedup=10, repeats=5),
+        harness.Case("summary: verdict 8 x 150 devices (recorded)", lambda: verdict(Summary, RecordingLogger()),
+                     baseline=lambda: verdict(PlainSummary, RecordingLogger()), min_speedup=6, repeats=5),
+        harness.Case("summary: verdict 8 x 150 devices (NullHandler)", lambda: verdict(Summary, logger),
+                     floor=verdict_bare_logger_calls, max_floor_ratio=1.3, repeats=9),
     ]
 
 

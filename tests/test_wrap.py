@@ -50,12 +50,34 @@ def test_tricky_texts(text, width, lines):
     assert native_rows(text, width) == wrap_rows([text], width)
 
 
-def test_str_subclass_goes_through_its_methods():
-    class Text(str):
-        def expandtabs(self, tabsize=8):
-            return "replaced text"
+class Text(str):
+    def expandtabs(self, tabsize=8):
+        return "replaced text"
 
-    assert native_rows(Text("a\tb"), 20) == wrap_rows(["replaced text"], 20)
+
+def textwrap_calls(action):
+    """How often textwrap.wrap runs during action(), seen by a profile hook."""
+    calls = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code is textwrap.wrap.__code__:
+            calls.append(frame)
+
+    sys.setprofile(profile)
+    try:
+        action()
+    finally:
+        sys.setprofile(None)
+    return len(calls)
+
+
+# Exact str never needs the standard wrapper; for subclasses it calls their methods.
+@pytest.mark.parametrize("text, calls", [("Zürich-naïve a\tb-c \ud800 \U0001f600 " * 20, 0), (Text("a\tb"), 1)])
+def test_which_texts_reach_textwrap(text, calls):
+    rows = []
+    assert textwrap_calls(lambda: rows.extend(native_rows(text, 20))) == calls
+    assert rows == wrap_rows([text], 20)
+    assert calls == 0 or rows == wrap_rows(["replaced text"], 20)
 
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's allocator holds memory")
