@@ -66,7 +66,7 @@ void write_row(void* data, const In* text, Py_ssize_t length, Py_ssize_t pad) {
 // The row for a line given as characters of any width, as an exact str.
 template <class In>
 Ref text_row(const In* text, Py_ssize_t length, Py_ssize_t width) {
-    Py_UCS4 max = 0;
+    In max = 0;  // in the characters' own width, so the compiler vectorizes the loop
     for (Py_ssize_t i = 0; i < length; ++i) max = text[i] > max ? text[i] : max;
     Py_ssize_t pad = row_padding(length, width);
     Ref row = pyglue::check(PyUnicode_New(length + 4 + pad, max));

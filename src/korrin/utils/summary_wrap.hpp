@@ -83,13 +83,13 @@ private:
     // str.expandtabs(8), then each wrapper whitespace character becomes a space.
     // Texts without any of them are used as they are.
     void munge() {
-        std::size_t i = 0;
-        while (i < n_ && (s_[i] < '\t' || s_[i] > '\r')) ++i;
-        if (i == n_) return;
+        Char any = 0;  // no early exit and no widening, so the compiler vectorizes the loop
+        for (std::size_t i = 0; i < n_; ++i) any |= static_cast<Char>(s_[i] - Char('\t')) <= Char('\r' - '\t');
+        if (!any) return;
         auto& buffer = scratch<Char>();
-        buffer.assign(s_, s_ + i);
-        std::size_t column = i;  // no line break before i
-        for (; i < n_; ++i) {
+        buffer.clear();
+        std::size_t column = 0;
+        for (std::size_t i = 0; i < n_; ++i) {
             Char c = s_[i];
             if (c == '\t') {
                 std::size_t pad = 8 - column % 8;
