@@ -50,6 +50,17 @@ def test_tricky_texts(text, width, lines):
     assert native_rows(text, width) == wrap_rows([text], width)
 
 
+@pytest.mark.parametrize("width", [4, 3, 0, -5])
+def test_bad_widths_fail_as_textwrap_does(width):
+    with pytest.raises(ValueError) as expected:
+        textwrap.wrap("a b", width - 4)
+    box = Summary("t", 20)
+    box.width = width
+    with pytest.raises(ValueError) as raised:
+        box.add_message("a b")
+    assert str(raised.value) == str(expected.value)
+
+
 class Text(str):
     def expandtabs(self, tabsize=8):
         return "replaced text"

@@ -88,6 +88,7 @@ private:
         if (!any) return;
         auto& buffer = scratch<Char>();
         buffer.clear();
+        buffer.reserve(n_);
         std::size_t column = 0;
         for (std::size_t i = 0; i < n_; ++i) {
             Char c = s_[i];
