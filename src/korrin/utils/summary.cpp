@@ -3,7 +3,7 @@
 #include "pyglue/pyglue.hpp"
 #include "korrin/utils/summary_wrap.hpp"
 
-#include <cstring>
+#include <vector>
 
 using pyglue::global;
 using pyglue::id;
