@@ -15,7 +15,7 @@ from differential import wrap_texts
 from korrin.utils import summary
 from korrin.utils.summary import Msg, Summary, TriggerSummary
 from oracles import summary_model as model
-from support import assert_same_binding_errors
+from support import assert_same_binding_errors, wrap_rows
 
 
 class RecordingLogger:

@@ -3,7 +3,7 @@
 #include "pyglue/pyglue.hpp"
 #include "korrin/utils/summary_wrap.hpp"
 
-#include <cstring>
+#include <vector>
 
 using pyglue::global;
 using pyglue::id;
@@ -79,15 +79,29 @@ Py_ssize_t row_padding(Py_ssize_t length, Py_ssize_t width) {
     return field > 1 ? field - 1 : 0;
 }
 
-Ref ascii_row(const char* text, Py_ssize_t length, Py_ssize_t width) {
-    Py_ssize_t pad = row_padding(length, width);
-    Ref row = pyglue::check(PyUnicode_New(length + 4 + pad, 0x7f));
-    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(row.get()));
+template <class Out, class In>
+void write_row(void* data, const In* text, Py_ssize_t length, Py_ssize_t pad) {
+    Out* out = static_cast<Out*>(data);
     out[0] = '|';
     out[1] = ' ';
-    std::memcpy(out + 2, text, static_cast<std::size_t>(length));
-    std::memset(out + 2 + length, ' ', static_cast<std::size_t>(pad + 1));
+    for (Py_ssize_t i = 0; i < length; ++i) out[2 + i] = static_cast<Out>(text[i]);
+    for (Py_ssize_t i = 0; i <= pad; ++i) out[2 + length + i] = ' ';
     out[length + 3 + pad] = '|';
+}
+
+// The row for a line given as characters of any width, as an exact str.
+template <class In>
+Ref text_row(const In* text, Py_ssize_t length, Py_ssize_t width) {
+    In max = 0;  // in the characters' own width, so the compiler vectorizes the loop
+    for (Py_ssize_t i = 0; i < length; ++i) max = text[i] > max ? text[i] : max;
+    Py_ssize_t pad = row_padding(length, width);
+    Ref row = pyglue::check(PyUnicode_New(length + 4 + pad, max));
+    void* data = PyUnicode_DATA(row.get());
+    switch (PyUnicode_KIND(row.get())) {
+    case PyUnicode_1BYTE_KIND: write_row<Py_UCS1>(data, text, length, pad); break;
+    case PyUnicode_2BYTE_KIND: write_row<Py_UCS2>(data, text, length, pad); break;
+    default: write_row<Py_UCS4>(data, text, length, pad); break;
+    }
     return row;
 }
 
@@ -97,17 +111,12 @@ Ref row_for(PyObject* line, PyObject* width) {
     // itself refuses.
     if (PyUnicode_CheckExact(line) && small_width(width, w) && w - PyUnicode_GET_LENGTH(line) - 3 >= 0) {
         Py_ssize_t length = PyUnicode_GET_LENGTH(line);
-        if (PyUnicode_IS_ASCII(line))
-            return ascii_row(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(line)), length, w);
-        Py_ssize_t pad = row_padding(length, w);
-        Ref row = pyglue::check(PyUnicode_New(length + 4 + pad, PyUnicode_MAX_CHAR_VALUE(line)));
-        PyObject* r = row.get();
-        PyUnicode_WRITE(PyUnicode_KIND(r), PyUnicode_DATA(r), 0, '|');
-        PyUnicode_WRITE(PyUnicode_KIND(r), PyUnicode_DATA(r), 1, ' ');
-        if (PyUnicode_CopyCharacters(r, 2, line, 0, length) < 0) pyglue::fail();
-        for (Py_ssize_t i = 0; i <= pad; ++i) PyUnicode_WRITE(PyUnicode_KIND(r), PyUnicode_DATA(r), 2 + length + i, ' ');
-        PyUnicode_WRITE(PyUnicode_KIND(r), PyUnicode_DATA(r), length + 3 + pad, '|');
-        return row;
+        const void* data = PyUnicode_DATA(line);
+        switch (PyUnicode_KIND(line)) {
+        case PyUnicode_1BYTE_KIND: return text_row(static_cast<const Py_UCS1*>(data), length, w);
+        case PyUnicode_2BYTE_KIND: return text_row(static_cast<const Py_UCS2*>(data), length, w);
+        default: return text_row(static_cast<const Py_UCS4*>(data), length, w);
+        }
     }
     // Any other width or line: the format itself, with its own errors.
     PyObject* templ = id<"| {msg} {l:>{width}}">();
@@ -232,11 +241,11 @@ using AddStarLine = FrameLine<"add_star_line", "Summary.add_star_line", "star_li
 void queue_rows(PyObject* text, PyObject* textwrap, bool native, PyObject* width, PyObject* wrap_width,
                 std::vector<Ref>& rows) {
     Py_ssize_t w = 0;
-    if (native && korrin::wrap::handles(text) && small_width(width, w) && w >= 5) {
-        static korrin::wrap::Wrapper wrapper;
-        for (const auto& span : wrapper.wrap(text, static_cast<std::size_t>(w - 4)))
-            rows.push_back(ascii_row(wrapper.munged().data() + span.begin,
-                                     static_cast<Py_ssize_t>(span.end - span.begin), w));
+    // textwrap calls the methods of str subclasses, so only exact str is wrapped here.
+    if (native && PyUnicode_CheckExact(text) && small_width(width, w) && w >= 5) {
+        korrin::wrap::wrap(text, static_cast<std::size_t>(w - 4), [&](const auto* line, std::size_t length) {
+            rows.push_back(text_row(line, static_cast<Py_ssize_t>(length), w));
+        });
         return;
     }
     Ref lines = pyglue::call_method(textwrap, id<"wrap">(), text, wrap_width);

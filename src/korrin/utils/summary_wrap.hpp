@@ -1,124 +1,244 @@
 // A line wrapper equal to textwrap.wrap(text, width) with default options, for
-// the texts it provably handles: ASCII printable characters and the wrapper's
-// own whitespace ("\t\n\v\f\r "), where every hyphen stands alone between
-// whitespace (as in "    - item"): such a hyphen is a word of its own, and no
-// hyphen-breaking or em-dash rule can apply. Other texts go to textwrap itself.
+// any exact str and any width >= 1. It follows the standard wrapper step by
+// step: tabs expanded, the six ASCII whitespace characters turned into spaces,
+// the text split into chunks as its word-splitting expression splits it, and
+// the chunks filled into lines. Character classes come from the running
+// interpreter's Unicode database, as the regular expression engine's do.
 #pragma once
 
 #include "pyglue/pyglue.hpp"
 
-#include <string>
+#include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace korrin::wrap {
 
-// A wrapped line: the half-open span [begin, end) of the munged text.
-struct Span {
-    std::size_t begin;
-    std::size_t end;
+// Character classes of the word-splitting expression.
+enum : std::uint8_t {
+    WORD = 1,         // \w: alphanumeric or "_"
+    LETTER = 2,       // [^\d\W]: \w but not a decimal digit
+    WORD_PUNCT = 4,   // [\w!"'&.,?]: may precede an em-dash
 };
 
-inline bool wrapper_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-inline bool handles(PyObject* text) {
-    if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return false;
-    const char* s = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        char c = s[i];
-        if (c == '-') {
-            bool alone = (i == 0 || wrapper_space(s[i - 1])) && (i + 1 == n || wrapper_space(s[i + 1]));
-            if (!alone) return false;
-        } else if (!((c >= 0x20 && c < 0x7f) || wrapper_space(c))) {
-            return false;
-        }
+struct AsciiClasses {
+    std::uint8_t of[128] = {};
+    constexpr AsciiClasses() {
+        for (int c = '0'; c <= '9'; ++c) of[c] = WORD | WORD_PUNCT;
+        for (int c = 'a'; c <= 'z'; ++c) of[c] = of[c - 'a' + 'A'] = WORD | LETTER | WORD_PUNCT;
+        of[static_cast<int>('_')] = WORD | LETTER | WORD_PUNCT;
+        for (char c : {'!', '"', '\'', '&', '.', ',', '?'}) of[static_cast<int>(c)] = WORD_PUNCT;
     }
-    return true;
+};
+inline constexpr AsciiClasses ascii_classes;
+
+inline unsigned classes(Py_UCS4 c) {
+    if (c < 128) return ascii_classes.of[c];
+    if (!Py_UNICODE_ISALNUM(c)) return 0;
+    return Py_UNICODE_ISDECIMAL(c) ? WORD | WORD_PUNCT : WORD | LETTER | WORD_PUNCT;
 }
 
-// Keeps its buffers between calls, so wrapping a message allocates nothing
-// but the rows. No Python code runs while a result is in use.
+// The characters the wrapper splits on and turns into spaces.
+inline bool wrapper_space(Py_UCS4 c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Scratch space for the munged text, one per thread and character width.
+// Kept between calls, except when a long text made it large.
+template <class Char>
+std::vector<Char>& scratch() {
+    thread_local std::vector<Char> buffer;
+    return buffer;
+}
+
+inline constexpr std::size_t kept_scratch_bytes = 256 * 1024;
+
+template <class Char>
 class Wrapper {
 public:
-    // The lines of `text` wrapped at `width` (>= 1), as spans of munged().
-    const std::vector<Span>& wrap(PyObject* text, std::size_t width) {
-        munge(text);
-        split();
-        fill(width);
-        return lines_;
+    Wrapper(const Char* text, std::size_t length) : s_(text), n_(length) {}
+
+    // Calls line(data, length) for each wrapped line, in order.
+    template <class Line>
+    void wrap(std::size_t width, Line&& line) {
+        struct Release {
+            ~Release() {
+                auto& buffer = scratch<Char>();
+                if (buffer.capacity() * sizeof(Char) > kept_scratch_bytes) std::vector<Char>().swap(buffer);
+            }
+        } release;
+        munge();
+        fill(width, line);
     }
 
-    const std::string& munged() const { return text_; }
-
 private:
+    // A chunk [begin, end); [begin, content) is what str.strip would keep of
+    // its end, so the chunk is blank when content <= begin.
     struct Chunk {
         std::size_t begin;
-        std::size_t length;
-        bool space;  // for a line's last piece: strips to nothing
+        std::size_t end;
+        std::size_t content;
+        bool blank() const { return content <= begin; }
+        std::size_t length() const { return end - begin; }
     };
 
-    // str.expandtabs(8), then every wrapper whitespace character becomes a space.
-    void munge(PyObject* text) {
-        const char* s = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
-        Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-        text_.clear();
+    // str.expandtabs(8), then each wrapper whitespace character becomes a space.
+    // Texts without any of them are used as they are.
+    void munge() {
+        Char any = 0;  // no early exit and no widening, so the compiler vectorizes the loop
+        for (std::size_t i = 0; i < n_; ++i) any |= static_cast<Char>(s_[i] - Char('\t')) <= Char('\r' - '\t');
+        if (!any) return;
+        auto& buffer = scratch<Char>();
+        buffer.clear();
+        buffer.reserve(n_);
         std::size_t column = 0;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            char c = s[i];
+        for (std::size_t i = 0; i < n_; ++i) {
+            Char c = s_[i];
             if (c == '\t') {
                 std::size_t pad = 8 - column % 8;
-                text_.append(pad, ' ');
+                buffer.insert(buffer.end(), pad, Char(' '));
                 column += pad;
                 continue;
             }
-            text_.push_back(c == '\n' || c == '\v' || c == '\f' || c == '\r' ? ' ' : c);
+            buffer.push_back(wrapper_space(c) ? Char(' ') : c);
             column = (c == '\n' || c == '\r') ? 0 : column + 1;
         }
+        s_ = buffer.data();
+        n_ = buffer.size();
     }
 
-    // Runs of blanks and runs of other characters.
-    void split() {
-        chunks_.clear();
-        for (std::size_t i = 0; i < text_.size();) {
-            std::size_t j = i;
-            bool space = text_[i] == ' ';
-            while (j < text_.size() && (text_[j] == ' ') == space) ++j;
-            chunks_.push_back({i, j - i, space});
-            i = j;
+    bool has(std::size_t i, unsigned cls) const { return i < n_ && (classes(s_[i]) & cls); }
+    bool hyphen(std::size_t i) const { return i < n_ && s_[i] == '-'; }
+
+    // Where the run of hyphens starting at i ends.
+    std::size_t hyphens_end(std::size_t i) const {
+        while (i < n_ && s_[i] == '-') ++i;
+        return i;
+    }
+
+    // Two or more hyphens at i, after a word or punctuation character and
+    // before a word character: an em-dash.
+    bool em_dash_at(std::size_t i) const {
+        if (i == 0 || !has(i - 1, WORD_PUNCT)) return false;
+        std::size_t end = hyphens_end(i);
+        return end - i >= 2 && has(end, WORD);
+    }
+
+    // A hyphen at i that ends a chunk: letters around it as the expression wants.
+    bool breaking_hyphen(std::size_t i) const {
+        bool behind = (i >= 2 && has(i - 2, LETTER) && has(i - 1, LETTER)) ||
+                      (i >= 3 && has(i - 3, LETTER) && s_[i - 2] == '-' && has(i - 1, LETTER));
+        return behind && has(i + 1, LETTER) && (has(i + 2, LETTER) || (hyphen(i + 2) && has(i + 3, LETTER)));
+    }
+
+    // The chunk the expression matches at p: a run of spaces, an em-dash, or
+    // the shortest word ending before a space, after a breaking hyphen, or
+    // before an em-dash.
+    Chunk chunk_at(std::size_t p) const {
+        std::size_t end = p + 1;
+        if (s_[p] == ' ') {
+            while (end < n_ && s_[end] == ' ') ++end;
+            return {p, end, p};
         }
+        if (s_[p] == '-' && em_dash_at(p)) {
+            end = hyphens_end(p);
+        } else {
+            for (; end < n_ && s_[end] != ' '; ++end) {
+                if (s_[end] != '-') continue;
+                if (breaking_hyphen(end)) {
+                    ++end;
+                    break;
+                }
+                if (em_dash_at(end)) break;
+            }
+        }
+        std::size_t content = end;
+        while (content > p && Py_UNICODE_ISSPACE(s_[content - 1])) --content;
+        return {p, end, content};
     }
 
-    // The wrapper's line filling, step for step.
-    void fill(std::size_t width) {
-        lines_.clear();
-        std::size_t next = 0;  // chunks_[next] is the wrapper's chunks[-1]
-        while (next < chunks_.size()) {
-            line_.clear();
-            std::size_t length = 0;
-            if (chunks_[next].space && !lines_.empty()) ++next;
-            while (next < chunks_.size() && length + chunks_[next].length <= width) {
-                line_.push_back(chunks_[next]);
-                length += chunks_[next].length;
-                ++next;
+    // How much of the too-long chunk c goes on a line with `left` columns
+    // free: up to its last hyphen there if a non-hyphen precedes that hyphen,
+    // else all of them.
+    std::size_t long_word_take(const Chunk& c, std::size_t left) const {
+        std::size_t h = left;
+        while (h > 0 && s_[c.begin + h - 1] != '-') --h;
+        if (h < 2) return left;  // no hyphen, or one at the chunk's start
+        for (std::size_t i = c.begin; i < c.begin + h - 1; ++i)
+            if (s_[i] != '-') return h;
+        return left;
+    }
+
+    bool blank(std::size_t begin, std::size_t end) const {
+        for (std::size_t i = begin; i < end; ++i)
+            if (!Py_UNICODE_ISSPACE(s_[i])) return false;
+        return true;
+    }
+
+    // The wrapper's line filling, step for step, one chunk ahead.
+    template <class Line>
+    void fill(std::size_t width, Line& line) {
+        std::size_t pos = 0;
+        Chunk c{};
+        bool more = false;
+        auto advance = [&] {
+            more = pos < n_;
+            if (more) pos = (c = chunk_at(pos)).end;
+        };
+        advance();
+        bool first = true;
+        while (more) {
+            if (!first && c.blank()) advance();
+            std::size_t length = 0, pieces = 0, begin = 0, end = 0, last_begin = 0;
+            bool last_blank = false;
+            auto add = [&](std::size_t b, std::size_t e, bool is_blank) {
+                if (!pieces++) begin = b;
+                last_begin = b;
+                end = e;
+                last_blank = is_blank;
+                length += e - b;
+            };
+            while (more && length + c.length() <= width) {
+                add(c.begin, c.end, c.blank());
+                advance();
             }
-            if (next < chunks_.size() && chunks_[next].length > width) {
+            if (more && c.length() > width) {
                 // A long word (or blank run) is cut to what is left of the line.
-                std::size_t take = width - length;
-                line_.push_back({chunks_[next].begin, take, chunks_[next].space || take == 0});
-                chunks_[next].begin += take;
-                chunks_[next].length -= take;
+                std::size_t take = long_word_take(c, width - length);
+                add(c.begin, c.begin + take, c.blank() || blank(c.begin, c.begin + take));
+                c.begin += take;
             }
-            if (!line_.empty() && line_.back().space) line_.pop_back();
-            if (!line_.empty()) lines_.push_back({line_.front().begin, line_.back().begin + line_.back().length});
+            if (pieces && last_blank) {
+                --pieces;
+                end = last_begin;
+            }
+            if (pieces) {
+                line(s_ + begin, end - begin);
+                first = false;
+            }
         }
     }
 
-    std::string text_;
-    std::vector<Chunk> chunks_;
-    std::vector<Chunk> line_;
-    std::vector<Span> lines_;
+    const Char* s_;
+    std::size_t n_;
 };
+
+// Calls line(data, length) with the characters of each line textwrap.wrap(text,
+// width) would return, in the text's own character width. `text` is an exact
+// str; width >= 1. No Python code runs.
+template <class Line>
+void wrap(PyObject* text, std::size_t width, Line&& line) {
+    const void* data = PyUnicode_DATA(text);
+    auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+        Wrapper<Py_UCS1>(static_cast<const Py_UCS1*>(data), n).wrap(width, line);
+        break;
+    case PyUnicode_2BYTE_KIND:
+        Wrapper<Py_UCS2>(static_cast<const Py_UCS2*>(data), n).wrap(width, line);
+        break;
+    default:
+        Wrapper<Py_UCS4>(static_cast<const Py_UCS4*>(data), n).wrap(width, line);
+        break;
+    }
+}
 
 }  // namespace korrin::wrap

@@ -1,0 +1,111 @@
+"""The native wrapper behind Summary.add_message against textwrap.wrap."""
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from korrin.utils.summary import Summary
+from support import WRAP_FRAGMENTS, wrap_rows
+
+
+def native_rows(text, wrap_width):
+    box = Summary("t", wrap_width + 4)
+    del box.summary_msgs[:]
+    box.add_message(text)
+    return [m.msg for m in box.summary_msgs]
+
+
+texts = st.lists(st.sampled_from(WRAP_FRAGMENTS), max_size=40).map("".join)
+widths = st.one_of(st.integers(1, 12), st.integers(1, 200))
+
+
+@settings(max_examples=3000, deadline=None)
+@given(texts, widths)
+def test_equals_textwrap(text, width):
+    assert native_rows(text, width) == wrap_rows([text], width)
+
+
+@pytest.mark.parametrize("text, width, lines", [
+    ("aaaa \xa0 bbbb", 5, ["aaaa", " bbbb"]),            # a blank non-breaking chunk starts the line
+    ("abc  xxxxxxxxx", 5, ["abc  ", "xxxxx", "xxxx"]),  # an empty cut keeps the spaces before it
+    ("goof-ball next-hop", 8, ["goof-", "ball", "next-hop"]),
+    ("a_-b² x", 4, ["a_-", "b² x"]),                     # "_" and "²" are letters
+    ("xx ab-1c", 6, ["xx", "ab-1c"]),                    # a digit after the hyphen: no break
+    ("xx re-x", 6, ["xx", "re-x"]),                      # a lone letter after it: no break
+    ("a-b-cd", 5, ["a-b-", "cd"]),                       # letter, hyphen, letter, hyphen
+    ("x.--y &--z 1--", 3, ["x.", "--y", "&--", "z", "1--"]),  # em-dashes need a word after them
+    ("---abcdef", 5, ["---ab", "cdef"]),                 # only hyphens before the last one: cut at the width
+    ("ab-cd-efghij", 8, ["ab-cd-", "efghij"]),
+    ("ab\n\tc ab\x0b\tc", 30, ["ab         c ab    c"]),  # tab stops restart after \n and \r only
+    ("\xa0" * 6 + " z", 3, [" z"]),                     # blank cuts dropped, before the first line too
+    ("lone \ud800-\udfff sur", 6, ["lone", "\ud800-\udfff", "sur"]),
+    ("Zürich-naïve İstanbul-ǅx", 9, ["Zürich-", "naïve", "İstanbul-", "ǅx"]),
+])
+def test_tricky_texts(text, width, lines):
+    assert textwrap.wrap(text, width) == lines  # the cases mean what they say
+    assert native_rows(text, width) == wrap_rows([text], width)
+
+
+@pytest.mark.parametrize("width", [4, 3, 0, -5])
+def test_bad_widths_fail_as_textwrap_does(width):
+    with pytest.raises(ValueError) as expected:
+        textwrap.wrap("a b", width - 4)
+    box = Summary("t", 20)
+    box.width = width
+    with pytest.raises(ValueError) as raised:
+        box.add_message("a b")
+    assert str(raised.value) == str(expected.value)
+
+
+class Text(str):
+    def expandtabs(self, tabsize=8):
+        return "replaced text"
+
+
+def textwrap_calls(action):
+    """How often textwrap.wrap runs during action(), seen by a profile hook."""
+    calls = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code is textwrap.wrap.__code__:
+            calls.append(frame)
+
+    sys.setprofile(profile)
+    try:
+        action()
+    finally:
+        sys.setprofile(None)
+    return len(calls)
+
+
+# Exact str never needs the standard wrapper; for subclasses it calls their methods.
+@pytest.mark.parametrize("text, calls", [("Zürich-naïve a\tb-c \ud800 \U0001f600 " * 20, 0), (Text("a\tb"), 1)])
+def test_which_texts_reach_textwrap(text, calls):
+    rows = []
+    assert textwrap_calls(lambda: rows.extend(native_rows(text, 20))) == calls
+    assert rows == wrap_rows([text], 20)
+    assert calls == 0 or rows == wrap_rows(["replaced text"], 20)
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's allocator holds memory")
+def test_memory_is_given_back_after_a_huge_message():
+    script = """if True:
+        from korrin.utils.summary import Summary
+
+        def rss():
+            with open("/proc/self/status") as status:
+                return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+
+        Summary("warm up", 80).add_message("x\\ty " * 10)
+        before = rss()
+        box = Summary("t", 80)
+        box.add_message("w\\U0001f600rd-word\\tand a\\nfew-more words " * 250_000)  # 33 MB
+        del box
+        print(rss() - before)
+    """
+    grown_kb = int(subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout)
+    assert grown_kb < 32 * 1024, grown_kb
