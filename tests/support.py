@@ -76,6 +76,162 @@ class FakeTestbed:
         return [d for d in self.all if d.alias in aliases]
 
 
-import sys
-import textwrap
-import types
+# The public classes and functions of every module, as (base, members) and
+# parameter lists; "cls" first makes a classmethod, and `timeout` of Timeout
+# is a property.
+RECORDING = "self, reason=None, from_exception=None, goto=None"
+CLASSES = {
+    "summary": {
+        "Summary": (None, {
+            "__init__": "self, title, width",
+            "add_title_line": "self", "add_subtitle_line": "self", "add_sep_line": "self", "add_star_line": "self",
+            "add_message": "self, msg, indent=False, level='info'", "add_indent": "self, msg, end=True",
+            "print": "self",
+            "summarize_section": "self, message, device=None, level='info', end=True",
+            "summarize_profile": "self, device, diff=None, golden=False, PTS=True"}),
+        "TriggerSummary": ("Summary", {
+            "summarize_trigger": "self, description, info", "summarize": "self, title, message, indent=False"}),
+        "Msg": (None, {"__init__": "self, msg, level='info'"}),
+    },
+    "timeout": {
+        "Timeout": (None, {"__init__": "self, max_time, interval", "timeout": "self", "iterate": "self",
+                           "sleep": "self"}),
+        "TempResult": (None, {"__init__": "self, container=None",
+                              **{m: RECORDING for m in
+                                 ("passed", "failed", "aborted", "errored", "skipped", "blocked", "passx")},
+                              "_update_result": "self, temp_result, reason, from_exception, goto",
+                              "result": "self"}),
+    },
+    "symfind": {},
+    "config": {"Config": (None, {"__init__": "self, output, exclude=None", "tree": "self"})},
+    "profile": {"Profile": (None, {
+        "compare": "cls, compare1, compare2, pts_data=None, testbed=None, verf_data=None",
+        "learn_features": "cls, features, testbed, pts_data=None, current_instance=None, testscript=None, "
+                          "file=None, location=None, pts_name=None"})},
+}
+FUNCTIONS = {
+    "summary": {}, "timeout": {}, "config": {},
+    "symfind": {"load_attribute": "pkg, attr_name, device=None", "str_to_list": "string",
+                "structure_verifier": "string, data"},
+    "profile": {"load_datafile": "datafile, cls", "asynchronous_profile": "device, feature, pts_data, learnt_dict",
+                "unpickle": "file", "pickle": "pts, location=None, pts_name=None",
+                "summarize_comparison": "summarized_dict, passed_feature=None, print_not_compared=True",
+                "pickle_traffic": "tgn_profile, location=None, tgn_profile_name=None",
+                "unpickle_traffic": "file", "unpickle_stream_data": "file, copy=False, copy_file=None"},
+}
+DOCS = {
+    "Timeout.__init__": "max_time is in seconds\ninterval is in second\n\n"
+                        "Try up to max_time seconds, and between interval wait interval\nseconds",
+    "Summary.summarize_section": "Build a summary section as per the provided info",
+    "Summary.summarize_profile": "Summarize PTS",
+    "TriggerSummary.summarize_trigger": "Build a summary table for the trigger",
+    "TriggerSummary.summarize": "Build a summary table as per the provided info",
+    "asynchronous_profile": "Use asynchronous execution when profiling features on devices",
+    "unpickle": "Unpickle file; Used for Golden profile",
+    "pickle": "Pickle file; Used for Golden profile",
+    "summarize_comparison": "Summarize the features comparison",
+    "pickle_traffic": "Dump traffic profile to runtime directory",
+    "unpickle_traffic": "Unpacks traffic profile and returns a prettytable object",
+    "unpickle_stream_data": "Unpacks file containing traffic stream data values\n"
+                            "Returns a python dictionary containing the data\n"
+                            "Copies user provided file to runtime logs if requested",
+}
+
+
+def twin_module(name):
+    """The module `name` written in plain Python: its classes as a class
+    statement makes them, constructors that keep their arguments as instance
+    attributes, other bodies empty. Registered in sys.modules, so that its
+    classes, functions and instances pickle by name."""
+    module = types.ModuleType(f"twin_{name}")
+    for cls_name, (base, members) in CLASSES[name].items():
+        namespace = {"__module__": module.__name__, "__qualname__": cls_name}
+        for member, params in members.items():
+            qualname = f"{cls_name}.{member}"
+            body = "; ".join(f"self.{p.split('=')[0].strip()} = {p.split('=')[0].strip()}"
+                             for p in params.split(",")[1:]) if member == "__init__" else "return None"
+            function = plain_function(qualname, params, body or "return None", module.__name__, DOCS.get(qualname))
+            wrap = classmethod if params.startswith("cls") else property if member == "timeout" else None
+            namespace[member] = wrap(function) if wrap else function
+        bases = (getattr(module, base),) if base else ()
+        setattr(module, cls_name, type(cls_name, bases, namespace))
+    for function, params in FUNCTIONS[name].items():
+        setattr(module, function, plain_function(function, params, module=module.__name__, doc=DOCS.get(function)))
+    sys.modules[module.__name__] = module
+    return module
+
+
+# Each module imported and used where no fork is needed; run as a script of
+# its own (a subprocess, a subinterpreter), it fails on the first wrong result.
+USE_EVERY_MODULE = """
+from types import SimpleNamespace
+import korrin.utils.summary as summary
+import korrin.utils.timeout as timeout
+import korrin.utils.symfind as symfind
+import korrin.utils.config as config
+import korrin.utils.profile as profile
+
+rows = []
+summary.logger = SimpleNamespace(info=rows.append, error=rows.append)
+box = summary.Summary("title", 30)
+box.add_message(box.add_indent("a message long enough to be wrapped on two rows"))
+box.add_sep_line()
+box.print()
+assert len(rows) == 7 and {len(r) for r in rows} == {30}, rows
+
+assert list(symfind.str_to_list("[info][(.*)][2]")) == ["info", "(.*)", 2]
+assert symfind.structure_verifier("[info][(.*)]", None) is None
+
+running = config.Config("interface Ethernet1\\n mtu 9216\\n")
+running.tree()
+assert running.config == {"interface Ethernet1": {"mtu 9216": {}}}, running.config
+
+clock = iter(range(100))
+timeout.time = SimpleNamespace(time=lambda: next(clock), sleep=lambda seconds: None)
+polling = timeout.Timeout(3, 1)
+attempts = 0
+while polling.iterate():
+    attempts += 1
+    polling.sleep()
+reported = []
+result = timeout.TempResult(SimpleNamespace(failed=lambda **kw: reported.append(kw)))
+result.passed("first")
+result.failed("last")
+result.result()
+assert attempts > 0 and reported == [{"reason": "last", "from_exception": None}], (attempts, reported)
+
+class Diff:
+    def __init__(self, a, b, exclude):
+        self.a, self.b, self.diffs = a, b, []
+
+    def findDiff(self):
+        self.diffs = [] if self.a == self.b else [(self.a, self.b)]
+
+profile.Diff = Diff
+profile.log = SimpleNamespace(info=lambda *a: None)
+verdict = profile.Profile.compare({"bgp": {"uut": 1, "r2": 1}}, {"bgp": {"uut": 2, "r2": 1}}, pts_data={"x": {}},
+                                  testbed=SimpleNamespace(devices={"uut": object(), "r2": object()}))
+assert list(verdict["bgp"]["failed"]) == ["uut"] and list(verdict["bgp"]["passed"]) == ["r2"], verdict
+"""
+
+
+# Pieces of text that reach every rule of the standard wrapper: hyphens inside
+# words, at their edges and in runs; digits and other word characters (a
+# letter there is \w but not a decimal digit, so "_" and "²" are letters); the
+# punctuation allowed before an em-dash; Unicode letters, digits and blanks
+# that str.strip removes but the splitter keeps; the six characters it splits
+# on; astral characters and lone surrogates.
+WRAP_FRAGMENTS = (
+    list("abcxyzXZ019_-.,!?'\"&;:()/=@#*+") +
+    ["-", "-", "--", "---", " -", "- ", " - ", "a-", "-a", "ab-", "-ab", "ab-cd", "a-b-c", "a-b", "ab--cd",
+     "x.--y", "1-2", "a1-b", "ab-1", "Port-channel10", "address-family", "next-hop", "re-learnt", "10.0.0.1",
+     "fe80::1", "key=value", "Zürich-naïve", "ü", "é", "ß", "İ", "²", "½", "Ⅻ", "٣", "中文", "ǅ", "Ω-Ω",
+     " ", " ", "  ", "    ", "\t", "\n", "\r", "\x0b", "\x0c", "\r\n", "\xa0", "\u2003", "\u3000", "\x1c", "\x85",
+     "\x00", "\U0001f600", "\U0001d400", "\ud800", "\udfff", "word", "words ", "interface"])
+
+
+def wrap_rows(texts, wrap_width):
+    """The rows add_message queues for `texts`, computed with the standard wrapper."""
+    width = wrap_width + 4
+    return ["| {msg} {l:>{width}}".format(msg=line, l="|", width=width - len(line) - 3)
+            for text in texts for line in textwrap.wrap(text, wrap_width)]

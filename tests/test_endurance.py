@@ -5,7 +5,6 @@ through instances; concurrent use from several threads.
 KORRIN_ENDURANCE_SCALE multiplies the iteration counts (e.g. 0.3 under the
 sanitizers, 5 for a soak run)."""
 import gc
-import importlib
 import os
 import sys
 import threading
@@ -752,27 +751,10 @@ def cyclic_instances(e):
     return step, 1500, ()
 
 
-def reimported_modules(e):
-    """Purged from sys.modules and imported again: each old module, with its
-    classes and state, must be collected."""
-    names = [f"korrin.utils.{n}" for n in ("summary", "timeout", "symfind", "config", "profile")]
-    for name in names:
-        e.mp.setitem(sys.modules, name, sys.modules[name])   # the originals come back afterwards
-
-    def step():
-        for name in names:
-            del sys.modules[name]
-        fresh = {name.rpartition(".")[2]: importlib.import_module(name) for name in names}
-        fresh["summary"].Summary("t", 20).add_message("x")
-        fresh["config"].Config("a\n b").tree()
-        fresh["symfind"].str_to_list("[a][(.*)]")
-    return step, 60, ()
-
-
 CASES = [summary_good, summary_errors, summary_bad_calls, timeout_good, timeout_errors, timeout_bad_calls,
          symfind_good, symfind_errors, symfind_bad_calls, config_good, config_errors, config_bad_calls,
          profile_compare, profile_compare_errors, profile_learn, profile_learn_errors, profile_files,
-         profile_file_errors, profile_bad_calls, cyclic_instances, reimported_modules]
+         profile_file_errors, profile_bad_calls, cyclic_instances]
 
 
 @pytest.mark.parametrize("case", CASES, ids=lambda c: c.__name__)

@@ -74,6 +74,39 @@ def test_purged_module_is_collected(name):
     assert proc.returncode == 0, proc.stderr
 
 
+# Purged and imported again many times: memory stays flat, so every old
+# module, its classes and its state are freed (n rounds, then 2n more).
+REIMPORTED_MANY_TIMES = """
+import gc, importlib, sys, tracemalloc
+names = [f"korrin.utils.{m}" for m in ("summary", "timeout", "symfind", "config", "profile")]
+for name in names:
+    importlib.import_module(name)
+
+def rounds(count):
+    for _ in range(count):
+        for name in names:
+            del sys.modules[name]
+        fresh = [importlib.import_module(name) for name in names]
+        fresh[0].Summary("t", 20).add_message("x")
+        fresh[3].Config("a\\n b").tree()
+    gc.collect()
+    return tracemalloc.get_traced_memory()[0]
+
+# Caches and free lists settle over the first rounds, also once tracing starts.
+rounds(30)
+tracemalloc.start()
+start = rounds(100)
+after_n = rounds(50)
+after_3n = rounds(100)
+assert after_3n - after_n <= 16384, (after_n - start, after_3n - after_n)
+"""
+
+
+def test_modules_imported_again_and_again_keep_memory_flat():
+    proc = run(REIMPORTED_MANY_TIMES)
+    assert proc.returncode == 0, proc.stderr
+
+
 # 3.13 reports an error in the interpreter as a returned description. There,
 # two isolated interpreters run one after the other, then the main one. 3.12.1
 # aborts when datetime (which yaml imports) is imported again after an isolated

@@ -51,11 +51,11 @@ bool type_unchanged(PyObject* type_object, Kept snapshot, Words tag_word) {
     return true;
 }
 
-bool native_wrap_applies(PyObject* textwrap) {
+// Whether textwrap.wrap (the module `textwrap` and its `wrap` just read) can
+// be done natively.
+bool native_wrap_applies(PyObject* textwrap, PyObject* wrap) {
     pyglue::ModuleState& state = pyglue::state();
-    if (textwrap != state.kept[kTextwrap].get()) return false;
-    Ref wrap = pyglue::getattr(textwrap, id<"wrap">());
-    if (wrap.get() != state.kept[kWrap].get()) return false;
+    if (textwrap != state.kept[kTextwrap].get() || wrap != state.kept[kWrap].get()) return false;
     Ref text_wrapper = pyglue::getattr(textwrap, id<"TextWrapper">());
     return text_wrapper.get() == state.kept[kTextWrapper].get() &&
            type_unchanged(text_wrapper.get(), kTextWrapperDict, kTextWrapperTag);
@@ -200,9 +200,17 @@ PyObject* summary_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     });
 }
 
-void append_msg(PyObject* msgs, PyObject* msg) {
-    if (PyList_CheckExact(msgs)) pyglue::check_status(PyList_Append(msgs, msg));
-    else pyglue::call_method(msgs, id<"append">(), msg);
+// self.summary_msgs.append(Msg(<row>, level=level)), evaluated in Python's
+// order: the list, its append, the global Msg, then the row.
+template <class Row>
+void queue_msg(PyObject* self, Row&& row, PyObject* level) {
+    Ref msgs = pyglue::getattr(self, id<"summary_msgs">());
+    Ref append = PyList_CheckExact(msgs.get()) ? Ref() : pyglue::getattr(msgs.get(), id<"append">());
+    Ref msg_class = global(pyglue::this_module(), id<"Msg">());
+    Ref text = row();
+    Ref queued = new_msg(msg_class.get(), text.get(), level);
+    if (append) pyglue::call(append.get(), queued.get());
+    else pyglue::check_status(PyList_Append(msgs.get(), queued.get()));
 }
 
 // self.summary_msgs.append(Msg(self.<line>, level="info")): the four
@@ -217,11 +225,7 @@ struct FrameLine {
     static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return pyglue::entry([&] {
             auto [self] = sig().bind(args, nargs, kwnames);
-            Ref line = pyglue::getattr(self, id<Line>());
-            Ref msg_class = global(pyglue::this_module(), id<"Msg">());
-            Ref msg = new_msg(msg_class.get(), line.get(), id<"info">());
-            Ref msgs = pyglue::getattr(self, id<"summary_msgs">());
-            append_msg(msgs.get(), msg.get());
+            queue_msg(self, [&] { return pyglue::getattr(self, id<Line>()); }, id<"info">());
             return pyglue::none();
         });
     }
@@ -237,19 +241,52 @@ using AddSubtitleLine = FrameLine<"add_subtitle_line", "Summary.add_subtitle_lin
 using AddSepLine = FrameLine<"add_sep_line", "Summary.add_sep_line", "sep_line">;
 using AddStarLine = FrameLine<"add_star_line", "Summary.add_star_line", "star_line">;
 
-// Wraps one text at `wrap_width` and appends its rows, native where it can.
-void queue_rows(PyObject* text, PyObject* textwrap, bool native, PyObject* width, PyObject* wrap_width,
-                std::vector<Ref>& rows) {
+// One line of a wrapped message: the line textwrap returned, or (wrapped
+// natively) its row already built for `width` and the line's length.
+struct WrappedLine {
+    Ref text;
+    Ref row;
+    Py_ssize_t width = 0;
+    Py_ssize_t length = 0;
+};
+
+// textwrap.wrap(text, self.width - 4), natively where that gives the same.
+// Returns textwrap's result, or an empty Ref when the lines went to `native`.
+Ref wrap_message(PyObject* self, PyObject* text, std::vector<WrappedLine>& native) {
+    Ref textwrap = global(pyglue::this_module(), id<"textwrap">());
+    Ref wrap = pyglue::getattr(textwrap.get(), id<"wrap">());
+    Ref width = pyglue::getattr(self, id<"width">());
     Py_ssize_t w = 0;
     // textwrap calls the methods of str subclasses, so only exact str is wrapped here.
-    if (native && PyUnicode_CheckExact(text) && small_width(width, w) && w >= 5) {
+    if (PyUnicode_CheckExact(text) && small_width(width.get(), w) && w >= 5 &&
+        native_wrap_applies(textwrap.get(), wrap.get())) {
         korrin::wrap::wrap(text, static_cast<std::size_t>(w - 4), [&](const auto* line, std::size_t length) {
-            rows.push_back(text_row(line, static_cast<Py_ssize_t>(length), w));
+            auto n = static_cast<Py_ssize_t>(length);
+            native.push_back({Ref(), text_row(line, n, w), w, n});
         });
-        return;
+        return Ref();
     }
-    Ref lines = pyglue::call_method(textwrap, id<"wrap">(), text, wrap_width);
-    pyglue::for_each(lines.get(), [&](PyObject* line) { rows.push_back(row_for(line, width)); });
+    Ref four = pyglue::check(PyLong_FromLong(4));
+    Ref wrap_width = pyglue::check(PyNumber_Subtract(width.get(), four.get()));
+    return pyglue::call(wrap.get(), text, wrap_width.get());
+}
+
+// row = "| {msg} {l:>{width}}".format(msg=line, l="|", width=self.width - len(line) - 3)
+// self.summary_msgs.append(Msg(row, level=level))
+void queue_line(PyObject* self, const WrappedLine& line, PyObject* level) {
+    Ref width = pyglue::getattr(self, id<"width">());
+    Ref row;
+    Py_ssize_t w = 0;
+    if (!line.row) {
+        row = row_for(line.text.get(), width.get());
+    } else if (small_width(width.get(), w) && w == line.width) {
+        row = line.row;
+    } else {
+        // The width changed since the line was wrapped: the row as the format makes it.
+        Ref text = pyglue::check(PyUnicode_Substring(line.row.get(), 2, 2 + line.length));
+        row = row_for(text.get(), width.get());
+    }
+    queue_msg(self, [&] { return row; }, level);
 }
 
 Signature add_message_sig("Summary.add_message", {"self", "msg", "indent=False", "level='info'"});
@@ -257,35 +294,28 @@ Signature add_message_sig("Summary.add_message", {"self", "msg", "indent=False",
 PyObject* add_message(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return pyglue::entry([&] {
         auto [self, msg, indent, level] = add_message_sig.bind(args, nargs, kwnames);
-        PyObject* module = pyglue::this_module();
-        Py_ssize_t level_length = PyObject_Size(level);
-        if (level_length < 0) pyglue::fail();
-        Ref length = pyglue::check(PyLong_FromSsize_t(level_length));
+        // if len(level) > self.lenght: self.lenght = len(level)
+        auto level_length = [&] {
+            Py_ssize_t length = PyObject_Size(level);
+            if (length < 0) pyglue::fail();
+            return pyglue::check(PyLong_FromSsize_t(length));
+        };
         Ref lenght = pyglue::getattr(self, id<"lenght">());
-        if (pyglue::check_status(PyObject_RichCompareBool(length.get(), lenght.get(), Py_GT)))
-            pyglue::setattr(self, id<"lenght">(), length.get());
+        if (pyglue::check_status(PyObject_RichCompareBool(level_length().get(), lenght.get(), Py_GT)))
+            pyglue::setattr(self, id<"lenght">(), level_length().get());
 
-        Ref width = pyglue::getattr(self, id<"width">());
-        Ref four = pyglue::check(PyLong_FromLong(4));
-        Ref wrap_width = pyglue::check(PyNumber_Subtract(width.get(), four.get()));
-        Ref textwrap = global(module, id<"textwrap">());
-        bool native = native_wrap_applies(textwrap.get());
-
-        std::vector<Ref> rows;
-        if (PyList_Check(msg)) {
+        // Every list element is wrapped before the first row is queued; a
+        // single text's lines are taken as textwrap's result yields them.
+        std::vector<WrappedLine> lines;
+        if (pyglue::check_status(PyObject_IsInstance(msg, reinterpret_cast<PyObject*>(&PyList_Type)))) {
             pyglue::for_each(msg, [&](PyObject* item) {
-                queue_rows(item, textwrap.get(), native, width.get(), wrap_width.get(), rows);
+                if (Ref result = wrap_message(self, item, lines))
+                    pyglue::for_each(result.get(), [&](PyObject* line) { lines.push_back({Ref::borrow(line)}); });
             });
-        } else {
-            queue_rows(msg, textwrap.get(), native, width.get(), wrap_width.get(), rows);
+        } else if (Ref result = wrap_message(self, msg, lines)) {
+            pyglue::for_each(result.get(), [&](PyObject* line) { queue_line(self, {Ref::borrow(line)}, level); });
         }
-
-        Ref msgs = pyglue::getattr(self, id<"summary_msgs">());
-        for (const Ref& row : rows) {
-            Ref msg_class = global(module, id<"Msg">());
-            Ref queued = new_msg(msg_class.get(), row.get(), level);
-            append_msg(msgs.get(), queued.get());
-        }
+        for (const WrappedLine& line : lines) queue_line(self, line, level);
         return pyglue::none();
     });
 }
