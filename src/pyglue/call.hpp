@@ -29,47 +29,28 @@ Ref call_method(PyObject* self, PyObject* name, Args... args) {
     return check(PyObject_VectorcallMethod(name, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-struct Keyword {
-    PyObject* name;   // an interned str, e.g. id<"exclude">()
-    PyObject* value;
-};
-
-// f(*positional, **keywords), keywords passed in the order given.
-inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> positional,
-                   std::initializer_list<Keyword> keywords) {
+namespace detail {
+// callable(*positional, *values), the values passed by the keyword names in `kwnames`.
+template <class Values>
+Ref vectorcall(PyObject* callable, std::initializer_list<PyObject*> positional, const Values& values,
+               PyObject* kwnames) {
     constexpr std::size_t kMax = 16;
-    std::size_t total = positional.size() + keywords.size();
-    if (total + 1 > kMax) raise(PyExc_SystemError, "too many arguments for call_kw");
-    std::array<PyObject*, kMax> argv{};
-    std::size_t i = 1;
-    for (PyObject* p : positional) argv[i++] = p;
-    Ref kwnames;
-    if (keywords.size()) {
-        kwnames = check(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
-        Py_ssize_t k = 0;
-        for (const Keyword& kw : keywords) {
-            PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(kw.name));
-            argv[i++] = kw.value;
-        }
-    }
-    return check(PyObject_Vectorcall(callable, argv.data() + 1, positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     kwnames.get()));
-}
-
-// f(*positional, name1=value1, ...) with the keyword names fixed at compile
-// time: `call_named<"level">(Msg, {row}, {level})`.
-template <Literal... Names>
-Ref call_named(PyObject* callable, std::initializer_list<PyObject*> positional,
-               const std::array<PyObject*, sizeof...(Names)>& values) {
-    constexpr std::size_t kMax = 16;
-    std::size_t total = positional.size() + values.size();
-    if (total + 1 > kMax) raise(PyExc_SystemError, "too many arguments for call_named");
+    if (positional.size() + values.size() + 1 > kMax) raise(PyExc_SystemError, "too many arguments for one call");
     std::array<PyObject*, kMax> argv{};
     std::size_t i = 1;
     for (PyObject* p : positional) argv[i++] = p;
     for (PyObject* v : values) argv[i++] = v;
     return check(PyObject_Vectorcall(callable, argv.data() + 1, positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     keywords<Names...>()));
+                                     kwnames));
+}
+}  // namespace detail
+
+// f(*positional, name1=value1, ...) with the keyword names fixed at compile
+// time (their tuple is made once per module): `call_named<"level">(Msg, {row}, {level})`.
+template <Literal... Names>
+Ref call_named(PyObject* callable, std::initializer_list<PyObject*> positional,
+               const std::array<PyObject*, sizeof...(Names)>& values) {
+    return detail::vectorcall(callable, positional, values, keywords<Names...>());
 }
 
 // templ.format(name1=value1, ...), the keyword names fixed at compile time.
@@ -93,11 +74,10 @@ inline Ref global(PyObject* module, PyObject* name) {
     fail();
 }
 
-// str.format(template, *args, **kwargs) with an interned template.
-inline Ref format(PyObject* templ, std::initializer_list<PyObject*> positional,
-                  std::initializer_list<Keyword> keywords = {}) {
+// templ.format(*positional)
+inline Ref format(PyObject* templ, std::initializer_list<PyObject*> positional) {
     Ref method = getattr(templ, id<"format">());
-    return call_kw(method.get(), positional, keywords);
+    return detail::vectorcall(method.get(), positional, std::array<PyObject*, 0>{}, nullptr);
 }
 
 inline Ref str(PyObject* o) { return check(PyObject_Str(o)); }

@@ -24,9 +24,6 @@ using pyglue::with_block;
 
 namespace {
 
-// What the module keeps: the keyword names of `Diff(a, b, exclude=...)`.
-enum Kept { kExcludeKeyword, kKeptCount };
-
 // ---------------------------------------------------------------- helpers
 
 // getattr(o, name, <missing>): an empty Ref when only AttributeError was
@@ -53,9 +50,10 @@ void setitem(PyObject* o, PyObject* key, PyObject* value) {
 }
 
 // `template.format(**keywords)` evaluated inside the handler of `caught`.
-Ref format_in_handler(PyObject* caught, PyObject* templ, std::initializer_list<pyglue::Keyword> keywords) {
+template <pyglue::Literal... Names>
+Ref format_in_handler(PyObject* caught, PyObject* templ, const std::array<PyObject*, sizeof...(Names)>& values) {
     Ref text;
-    while_handling(caught, [&] { text = pyglue::format(templ, {}, keywords); });
+    while_handling(caught, [&] { text = pyglue::format_named<Names...>(templ, values); });
     return text;
 }
 
@@ -118,8 +116,7 @@ PyObject* asynchronous_profile(PyObject*, PyObject* const* args, Py_ssize_t narg
         {
             Ref banner = global(module, id<"banner">());
             Ref alias = pyglue::getattr(device, id<"alias">());
-            Ref title = pyglue::format(id<"Profile '{f}' on '{d}'">(), {},
-                                       {{id<"f">(), feature}, {id<"d">(), alias.get()}});
+            Ref title = pyglue::format_named<"f", "d">(id<"Profile '{f}' on '{d}'">(), {feature, alias.get()});
             Ref framed = pyglue::call(banner.get(), title.get());
             log_info(framed.get());
         }
@@ -146,18 +143,16 @@ PyObject* asynchronous_profile(PyObject*, PyObject* const* args, Py_ssize_t narg
             if (caught) {
                 Ref name;
                 while_handling(caught.get(), [&] { name = pyglue::getattr(device, id<"name">()); });
-                Ref message = format_in_handler(
+                Ref message = format_in_handler<"f", "d", "e">(
                     caught.get(),
-                    id<"Issue with loading a pts class or when learning the '{f}' feature on device '{d}'\n{e}">(),
-                    {{id<"f">(), feature}, {id<"d">(), name.get()}, {id<"e">(), caught.get()}});
+                    id<"Issue with loading a pts class or when learning the '{f}' feature on device '{d}'\n{e}">(), {feature, name.get(), caught.get()});
                 pyglue::raise_new_in_handler(PyExc_Exception, message.get(), caught.get(), Chain::NoCause);
             }
             caught = pyglue::attempt(PyExc_Exception, [&] {
                 pickled_string = pyglue::call_method(lib.get(), id<"pickle">(), lib.get());
             });
             if (caught) {
-                Ref message = format_in_handler(caught.get(), id<"Issue while pickling the object '{lib}'">(),
-                                                {{id<"lib">(), lib.get()}});
+                Ref message = format_in_handler<"lib">(caught.get(), id<"Issue while pickling the object '{lib}'">(), {lib.get()});
                 pyglue::raise_new_in_handler(PyExc_Exception, message.get(), caught.get(), Chain::Context);
             }
         } else {
@@ -166,8 +161,7 @@ PyObject* asynchronous_profile(PyObject*, PyObject* const* args, Py_ssize_t narg
                 output = pyglue::call_method(device, id<"parse">(), feature);
             });
             if (caught) {
-                Ref message = format_in_handler(caught.get(), id<"Issue with '{f}'\n{e}">(),
-                                                {{id<"f">(), feature}, {id<"e">(), caught.get()}});
+                Ref message = format_in_handler<"f", "e">(caught.get(), id<"Issue with '{f}'\n{e}">(), {feature, caught.get()});
                 pyglue::raise_new_in_handler(PyExc_Exception, message.get(), caught.get(), Chain::NoCause);
             }
             Ref dill = global(module, id<"dill">());
@@ -251,9 +245,8 @@ PyObject* pickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
                 auto [device, obj] = unpack_two(pair);
                 Ref device_part = file_name_part(module, device.get());
                 Ref feature_part = file_name_part(module, feature);
-                Ref name = pyglue::format(
-                    id<"{l}_{d}_{f}_pts.json">(), {},
-                    {{id<"l">(), pts_name.get()}, {id<"d">(), device_part.get()}, {id<"f">(), feature_part.get()}});
+                Ref name = pyglue::format_named<"l", "d", "f">(
+                    id<"{l}_{d}_{f}_pts.json">(), {pts_name.get(), device_part.get(), feature_part.get()});
                 Ref os_path = pyglue::getattr(global(module, id<"os">()).get(), id<"path">());
                 file = pyglue::call_method(os_path.get(), id<"join">(), location.get(), name.get());
                 korrin::write_atomically(module, file.get(), "w", [&](PyObject* handle) {
@@ -268,10 +261,10 @@ PyObject* pickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
                     Ref decoded = pyglue::call_method(json.get(), id<"loads">(), encoded.get());
                     Ref keys = pyglue::check(Py_BuildValue("[ss]", "py/object", "__dict__"));
                     Ref recursive_trim = global(module, id<"recursive_trim">());
-                    Ref trimmed = pyglue::call_kw(recursive_trim.get(), {decoded.get()}, {{id<"keys">(), keys.get()}});
+                    Ref trimmed = pyglue::call_named<"keys">(recursive_trim.get(), {decoded.get()}, {keys.get()});
                     Ref dump = pyglue::getattr(json.get(), id<"dump">());
                     Ref indent = pyglue::check(PyLong_FromLong(4));
-                    pyglue::call_kw(dump.get(), {trimmed.get(), handle}, {{id<"indent">(), indent.get()}});
+                    pyglue::call_named<"indent">(dump.get(), {trimmed.get(), handle}, {indent.get()});
                 });
             });
         });
@@ -304,13 +297,13 @@ Ref feature_devices(PyObject* testbed, PyObject* entry) {
     while_handling(caught.get(), [&] {
         Ref find_devices = pyglue::getattr(testbed, id<"find_devices">());
         Ref aliases = pyglue::check(Py_BuildValue("[s]", "uut"));
-        devices = pyglue::call_kw(find_devices.get(), {}, {{id<"aliases">(), aliases.get()}});
+        devices = pyglue::call_named<"aliases">(find_devices.get(), {}, {aliases.get()});
         Py_ssize_t count = PyObject_Size(devices.get());
         if (count < 0) pyglue::fail();
         if (count < 1) message = pyglue::text("No 'uut' device was found");
         else if (count > 1)
-            message = pyglue::format(id<"More than one device were found with alias 'uut'; {d}">(), {},
-                                     {{id<"d">(), devices.get()}});
+            message = pyglue::format_named<"d">(id<"More than one device were found with alias 'uut'; {d}">(),
+                                                {devices.get()});
     });
     if (message) pyglue::raise_new_in_handler(PyExc_Exception, message.get(), caught.get(), Chain::Context);
     return devices;
@@ -323,8 +316,7 @@ void learn_feature(PyObject* module, PyObject* feature, PyObject* testbed, PyObj
     Ref entry;
     Ref caught = pyglue::attempt(PyExc_KeyError, [&] { entry = getitem(pts_data, feature); });
     if (caught) {
-        Ref message = format_in_handler(caught.get(), id<"'{f}' does not exists in pts_data file">(),
-                                        {{id<"f">(), feature}});
+        Ref message = format_in_handler<"f">(caught.get(), id<"'{f}' does not exists in pts_data file">(), {feature});
         pyglue::raise_new_in_handler(PyExc_KeyError, message.get(), caught.get(), Chain::Context);
     }
 
@@ -348,7 +340,7 @@ void learn_feature(PyObject* module, PyObject* feature, PyObject* testbed, PyObj
         if (!name) name = pyglue::getattr(device, id<"name">());
         pyglue::check_status(PyList_Append(display.get(), name.get()));
     });
-    log_info(pyglue::format(id<"Profile '{f}' on '{d}'">(), {}, {{id<"f">(), feature}, {id<"d">(), display.get()}})
+    log_info(pyglue::format_named<"f", "d">(id<"Profile '{f}' on '{d}'">(), {feature, display.get()})
                  .get());
 
     caught = pyglue::attempt(PyExc_Exception, [&] {
@@ -359,13 +351,11 @@ void learn_feature(PyObject* module, PyObject* feature, PyObject* testbed, PyObj
         pyglue::check_status(PyDict_SetItem(ckwargs.get(), id<"pts_data">(), entry.get()));
         pyglue::check_status(PyDict_SetItem(ckwargs.get(), id<"learnt_dict">(), learnt_dict));
         Ref device_tuple = pyglue::check(PyList_AsTuple(unique.get()));
-        Ref output = pyglue::call_kw(pcall.get(), {worker.get()},
-                                     {{id<"ckwargs">(), ckwargs.get()}, {id<"device">(), device_tuple.get()}});
+        Ref output = pyglue::call_named<"ckwargs", "device">(pcall.get(), {worker.get()}, {ckwargs.get(), device_tuple.get()});
         pyglue::check_status(PyDict_SetItem(outputs, feature, output.get()));
     });
     if (caught) {
-        Ref message = format_in_handler(caught.get(), id<"Failed in learning '{f}' feature\n{e}">(),
-                                        {{id<"f">(), feature}, {id<"e">(), caught.get()}});
+        Ref message = format_in_handler<"f", "e">(caught.get(), id<"Failed in learning '{f}' feature\n{e}">(), {feature, caught.get()});
         pyglue::raise_new_in_handler(PyExc_Exception, message.get(), caught.get(), Chain::NoCause);
     }
 
@@ -432,13 +422,11 @@ PyObject* learn_features(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
                 Ref pickle = global(module, id<"pickle">());
                 parameters = pyglue::getattr(testscript, id<"parameters">());
                 accumulated = getitem(parameters.get(), id<"learnt_dict">());
-                pyglue::call_kw(pickle.get(), {accumulated.get()},
-                                {{id<"location">(), location}, {id<"pts_name">(), pts_name}});
+                pyglue::call_named<"location", "pts_name">(pickle.get(), {accumulated.get()}, {location, pts_name});
             }
         } else {
             Ref pickle = global(module, id<"pickle">());
-            pyglue::call_kw(pickle.get(), {learnt_dict.get()},
-                            {{id<"location">(), location}, {id<"pts_name">(), pts_name}});
+            pyglue::call_named<"location", "pts_name">(pickle.get(), {learnt_dict.get()}, {location, pts_name});
         }
         return learnt_dict;
     });
@@ -546,10 +534,7 @@ PyObject* compare(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
                 Ref Diff = global(module, id<"Diff">());
                 Ref before = getitem(getitem(compare1.get(), feature).get(), key);
                 Ref after = getitem(getitem(compare2.get(), feature).get(), key);
-                PyObject* exclude_keyword = pyglue::state().kept[kExcludeKeyword].get();
-                PyObject* diff_args[] = {nullptr, before.get(), after.get(), exclude.get()};
-                Ref diff = pyglue::check(
-                    PyObject_Vectorcall(Diff.get(), diff_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, exclude_keyword));
+                Ref diff = pyglue::call_named<"exclude">(Diff.get(), {before.get(), after.get()}, {exclude.get()});
                 pyglue::call_method(diff.get(), id<"findDiff">());
                 Ref diffs = pyglue::getattr(diff.get(), id<"diffs">());
                 Py_ssize_t count = PyObject_Size(diffs.get());
@@ -595,10 +580,10 @@ Signature summarize_comparison_sig("summarize_comparison",
 // Summary(title="{f} PTS Summary" with the feature in title case, width=150)
 Ref feature_summary(PyObject* module, PyObject* feature) {
     Ref name = pyglue::call_method(feature, id<"title">());
-    Ref title = pyglue::format(id<"{f} PTS Summary">(), {}, {{id<"f">(), name.get()}});
+    Ref title = pyglue::format_named<"f">(id<"{f} PTS Summary">(), {name.get()});
     Ref width = pyglue::check(PyLong_FromLong(150));
     Ref summary_class = global(module, id<"Summary">());
-    return pyglue::call_kw(summary_class.get(), {}, {{id<"title">(), title.get()}, {id<"width">(), width.get()}});
+    return pyglue::call_named<"title", "width">(summary_class.get(), {}, {title.get(), width.get()});
 }
 
 PyObject* summarize_comparison(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -615,12 +600,12 @@ PyObject* summarize_comparison(PyObject*, PyObject* const* args, Py_ssize_t narg
             for_each(failed.get(), [&](PyObject* device) {
                 Ref diff = getitem(failed.get(), device);
                 Ref summarize_profile = pyglue::getattr(summary.get(), id<"summarize_profile">());
-                pyglue::call_kw(summarize_profile.get(), {}, {{id<"diff">(), diff.get()}, {id<"device">(), device}});
+                pyglue::call_named<"diff", "device">(summarize_profile.get(), {}, {diff.get(), device});
             });
             Ref passed = getitem(getitem(summarized, key).get(), id<"passed">());
             for_each(passed.get(), [&](PyObject* device) {
                 Ref summarize_profile = pyglue::getattr(summary.get(), id<"summarize_profile">());
-                pyglue::call_kw(summarize_profile.get(), {}, {{id<"device">(), device}});
+                pyglue::call_named<"device">(summarize_profile.get(), {}, {device});
             });
             pyglue::call_method(summary.get(), id<"print">());
         });
@@ -631,7 +616,7 @@ PyObject* summarize_comparison(PyObject*, PyObject* const* args, Py_ssize_t narg
             for_each(not_compared.get(), [&](PyObject* feature) {
                 Ref summary = feature_summary(module, feature);
                 Ref summarize_section = pyglue::getattr(summary.get(), id<"summarize_section">());
-                pyglue::call_kw(summarize_section.get(), {}, {{id<"message">(), message.get()}});
+                pyglue::call_named<"message">(summarize_section.get(), {}, {message.get()});
                 pyglue::call_method(summary.get(), id<"print">());
             });
         }
@@ -710,10 +695,6 @@ void exec_module(pyglue::ModuleBuilder& m) {
     m.add_function(pickle_traffic_def);
     m.add_function(unpickle_traffic_def);
     m.add_function(unpickle_stream_data_def);
-
-    pyglue::ModuleState& state = pyglue::state();
-    state.kept.resize(kKeptCount);
-    state.kept[kExcludeKeyword] = pyglue::check(PyTuple_Pack(1, id<"exclude">()));
 }
 
 }  // namespace

@@ -106,7 +106,7 @@ inline PyObject* unpickle_traffic(PyObject*, PyObject* const* args, Py_ssize_t n
                 raise_global(module, id<"KorrinTgnError">(),
                              "Golden traffic profile is a directory, branch information not provided");
             Ref branch = pyglue::check(PyObject_GetItem(environ.get(), branch_key.get()));
-            Ref relative = pyglue::format(id<"{br}/golden_traffic_profile">(), {}, {{id<"br">(), branch.get()}});
+            Ref relative = pyglue::format_named<"br">(id<"{br}/golden_traffic_profile">(), {branch.get()});
             file = pyglue::call_method(os_path.get(), id<"join">(), file.get(), relative.get());
         }
         if (!path_test(os_path.get(), id<"exists">(), file.get()) ||
@@ -173,7 +173,7 @@ inline PyObject* unpickle_stream_data(PyObject*, PyObject* const* args, Py_ssize
             write_atomically(module, copy_path.get(), "w", [&](PyObject* handle) {
                 Ref yaml = global(module, id<"yaml">());
                 Ref dump = pyglue::getattr(yaml.get(), id<"dump">());
-                pyglue::call_kw(dump.get(), {streams_dict.get(), handle}, {{id<"default_flow_style">(), Py_False}});
+                pyglue::call_named<"default_flow_style">(dump.get(), {streams_dict.get(), handle}, {Py_False});
             });
         }
         return streams_dict;

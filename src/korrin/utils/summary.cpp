@@ -127,7 +127,7 @@ Ref row_for(PyObject* line, PyObject* width) {
     Ref field = pyglue::check(PyNumber_Subtract(width, length_obj.get()));
     field = pyglue::check(PyNumber_Subtract(field.get(), three.get()));
     Ref bar = pyglue::text("|");
-    return pyglue::format(templ, {}, {{id<"msg">(), line}, {id<"l">(), bar.get()}, {id<"width">(), field.get()}});
+    return pyglue::format_named<"msg", "l", "width">(templ, {line, bar.get(), field.get()});
 }
 
 // -------------------------------------------------------------- Msg
@@ -169,9 +169,9 @@ PyObject* frame_line(PyObject* width, const char* fill, const char* templ, bool 
     Ref fill_text = pyglue::text(fill);
     Ref middle = pyglue::check(PyNumber_Multiply(fill_text.get(), count.get()));
     Ref templ_text = pyglue::text(templ);
-    if (title) return pyglue::format(templ_text.get(), {}, {{id<"m">(), middle.get()}}).release();
+    if (title) return pyglue::format_named<"m">(templ_text.get(), {middle.get()}).release();
     Ref bar = pyglue::text("|");
-    return pyglue::format(templ_text.get(), {}, {{id<"s">(), bar.get()}, {id<"m">(), middle.get()}}).release();
+    return pyglue::format_named<"s", "m">(templ_text.get(), {bar.get(), middle.get()}).release();
 }
 
 Signature init_sig("Summary.__init__", {"self", "title", "width"});
@@ -383,7 +383,7 @@ PyObject* summarize_section(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
             pyglue::call_method(self, id<"add_sep_line">());
         }
         Ref indented = pyglue::call_method(self, id<"add_indent">(), message, end);
-        pyglue::call_kw(pyglue::getattr(self, id<"add_message">()).get(), {indented.get()}, {{id<"level">(), level}});
+        pyglue::call_named<"level">(pyglue::getattr(self, id<"add_message">()).get(), {indented.get()}, {level});
         pyglue::call_method(self, id<"add_subtitle_line">());
         return pyglue::none();
     });
@@ -415,19 +415,18 @@ PyObject* summarize_profile(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
             Ref loc2_text = pyglue::text(loc2);
             Ref statement_templ =
                 pyglue::text("Comparison between {loc} and {loc2} is different as per the following diffs:\n");
-            Ref statement = pyglue::format(statement_templ.get(), {},
-                                           {{id<"loc">(), loc_text.get()}, {id<"loc2">(), loc2_text.get()}});
+            Ref statement = pyglue::format_named<"loc", "loc2">(statement_templ.get(), {loc_text.get(), loc2_text.get()});
             Ref indented = pyglue::call_method(self, id<"add_indent">(), statement.get());
-            pyglue::call_kw(add_message.get(), {indented.get()}, {{id<"level">(), error.get()}});
+            pyglue::call_named<"level">(add_message.get(), {indented.get()}, {error.get()});
             Ref diff_text = pyglue::str(diff);
             Ref diff_lines = pyglue::call_method(diff_text.get(), id<"splitlines">());
-            pyglue::call_kw(add_message.get(), {diff_lines.get()}, {{id<"level">(), error.get()}});
+            pyglue::call_named<"level">(add_message.get(), {diff_lines.get()}, {error.get()});
         } else {
             Ref statement_templ = pyglue::text("Comparison between {loc} and OPS object snapshots are equal");
-            Ref statement = pyglue::format(statement_templ.get(), {}, {{id<"loc">(), loc_text.get()}});
+            Ref statement = pyglue::format_named<"loc">(statement_templ.get(), {loc_text.get()});
             Ref indented = pyglue::call_method(self, id<"add_indent">(), statement.get());
             Ref info = pyglue::text("info");
-            pyglue::call_kw(add_message.get(), {indented.get()}, {{id<"level">(), info.get()}});
+            pyglue::call_named<"level">(add_message.get(), {indented.get()}, {info.get()});
         }
         pyglue::call_method(self, id<"add_star_line">());
         return pyglue::none();
@@ -445,10 +444,10 @@ PyObject* summarize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     return pyglue::entry([&] {
         auto [self, title, message, indent] = summarize_sig.bind(args, nargs, kwnames);
         Ref add_message = pyglue::getattr(self, id<"add_message">());
-        pyglue::call_kw(add_message.get(), {title}, {{id<"indent">(), indent}});
+        pyglue::call_named<"indent">(add_message.get(), {title}, {indent});
         pyglue::call_method(self, id<"add_sep_line">());
         add_message = pyglue::getattr(self, id<"add_message">());
-        pyglue::call_kw(add_message.get(), {message}, {{id<"indent">(), indent}});
+        pyglue::call_named<"indent">(add_message.get(), {message}, {indent});
         pyglue::call_method(self, id<"add_subtitle_line">());
         return pyglue::none();
     });
@@ -465,16 +464,13 @@ PyObject* summarize_trigger(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         PyObject* module = pyglue::this_module();
         Ref lines = pyglue::call_method(description, id<"splitlines">());
         Ref title = pyglue::text("Description");
-        pyglue::call_kw(pyglue::getattr(self, id<"summarize">()).get(), {title.get(), lines.get()},
-                        {{id<"indent">(), Py_True}});
+        pyglue::call_named<"indent">(pyglue::getattr(self, id<"summarize">()).get(), {title.get(), lines.get()}, {Py_True});
         Ref yaml = global(module, id<"yaml">());
         Ref four = pyglue::check(PyLong_FromLong(4));
-        Ref dumped = pyglue::call_kw(pyglue::getattr(yaml.get(), id<"dump">()).get(), {info},
-                                     {{id<"default_flow_style">(), Py_False}, {id<"indent">(), four.get()}});
+        Ref dumped = pyglue::call_named<"default_flow_style", "indent">(pyglue::getattr(yaml.get(), id<"dump">()).get(), {info}, {Py_False, four.get()});
         Ref parameters = pyglue::call_method(dumped.get(), id<"splitlines">());
         title = pyglue::text("Trigger datafile parameters:");
-        pyglue::call_kw(pyglue::getattr(self, id<"summarize">()).get(), {title.get(), parameters.get()},
-                        {{id<"indent">(), Py_True}});
+        pyglue::call_named<"indent">(pyglue::getattr(self, id<"summarize">()).get(), {title.get(), parameters.get()}, {Py_True});
         return pyglue::none();
     });
 }

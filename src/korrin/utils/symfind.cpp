@@ -19,18 +19,17 @@ namespace {
 
 // ------------------------------------------------------- load_attribute
 
-Ref import_module(PyObject* module, std::initializer_list<PyObject*> positional,
-                  std::initializer_list<pyglue::Keyword> keywords) {
+// importlib.import_module, read from the module's global at each call.
+Ref import_module_function(PyObject* module) {
     Ref importlib = global(module, id<"importlib">());
-    Ref function = pyglue::getattr(importlib.get(), id<"import_module">());
-    return pyglue::call_kw(function.get(), positional, keywords);
+    return pyglue::getattr(importlib.get(), id<"import_module">());
 }
 
 Ref load_from_package(PyObject* module, PyObject* pkg, PyObject* attr_name, PyObject* device) {
     Ref pieces = pyglue::call_method(pkg, id<"split">(), id<".">());
     Ref last = pyglue::check(PyLong_FromLong(-1));
     Ref pkg_name = pyglue::check(PyObject_GetItem(pieces.get(), last.get()));
-    Ref package = import_module(module, {}, {{id<"name">(), pkg}});
+    Ref package = pyglue::call_named<"name">(import_module_function(module).get(), {}, {pkg});
 
     Ref marker;
     Ref missing = pyglue::attempt(PyExc_AttributeError, [&] {
@@ -45,7 +44,7 @@ Ref load_from_package(PyObject* module, PyObject* pkg, PyObject* attr_name, PyOb
         Ref from_device = pyglue::getattr(lookup.get(), id<"from_device">());
         Ref packages = pyglue::check(PyDict_New());
         pyglue::check_status(PyDict_SetItem(packages.get(), pkg_name.get(), package.get()));
-        attribute = pyglue::call_kw(from_device.get(), {device}, {{id<"packages">(), packages.get()}});
+        attribute = pyglue::call_named<"packages">(from_device.get(), {device}, {packages.get()});
         Ref head = pyglue::check(PyList_New(1));
         PyList_SET_ITEM(head.get(), 0, pkg_name.new_ref());
         Ref rest = pyglue::call_method(attr_name, id<"split">(), id<".">());
@@ -85,14 +84,13 @@ Ref load_from_module(PyObject* module, PyObject* attr_name) {
     Ref one = pyglue::check(PyLong_FromLong(1));
     Ref pieces = pyglue::call_method(attr_name, id<"rsplit">(), id<".">(), one.get());
     auto [path, name] = unpack_two(pieces.get());
-    Ref found_in = import_module(module, {path.get()}, {});
+    Ref found_in = pyglue::call(import_module_function(module).get(), path.get());
     Ref value;
     Ref caught = pyglue::attempt(PyExc_AttributeError, [&] { value = pyglue::getattr(found_in.get(), name.get()); });
     if (!caught) return value;
     Ref message;
     while_handling(caught.get(), [&] {
-        message = pyglue::format(id<"Couldn't find '{name}' in '{mod}'">(), {},
-                                 {{id<"name">(), name.get()}, {id<"mod">(), found_in.get()}});
+        message = pyglue::format_named<"name", "mod">(id<"Couldn't find '{name}' in '{mod}'">(), {name.get(), found_in.get()});
     });
     pyglue::raise_new_in_handler(PyExc_AttributeError, message.get(), caught.get(), pyglue::Chain::Cause);
 }
@@ -232,8 +230,7 @@ PyObject* structure_verifier(PyObject*, PyObject* const* args, Py_ssize_t nargs,
             if (caught) {
                 Ref message;
                 while_handling(caught.get(), [&] {
-                    message = pyglue::format(id<"'{key}' is not a valid regex expression">(), {},
-                                             {{id<"key">(), key}});
+                    message = pyglue::format_named<"key">(id<"'{key}' is not a valid regex expression">(), {key});
                 });
                 pyglue::raise_new_in_handler(PyExc_ValueError, message.get(), caught.get(), pyglue::Chain::Cause);
             }

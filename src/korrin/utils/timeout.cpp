@@ -246,13 +246,9 @@ PyObject* temp_result(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             Ref container = pyglue::getattr(self, id<"container">());
             Ref method = pyglue::getattr(container.get(), report.method());
             if (with_goto)
-                pyglue::call_kw(method.get(), {},
-                                {{id<"reason">(), reason.get()},
-                                 {id<"from_exception">(), from_exception.get()},
-                                 {id<"goto">(), goto_.get()}});
+                pyglue::call_named<"reason", "from_exception", "goto">(method.get(), {}, {reason.get(), from_exception.get(), goto_.get()});
             else
-                pyglue::call_kw(method.get(), {},
-                                {{id<"reason">(), reason.get()}, {id<"from_exception">(), from_exception.get()}});
+                pyglue::call_named<"reason", "from_exception">(method.get(), {}, {reason.get(), from_exception.get()});
             break;
         }
         return pyglue::none();
