@@ -65,7 +65,9 @@ dev-%: $(VENV)/.deps
 	$(BIN)/cmake -S . -B build/dev-$* -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja) \
 	  -DPython_EXECUTABLE=$(abspath $(BIN)/python) > /dev/null
 	$(BIN)/cmake --build build/dev-$* --target $*
-	cp build/dev-$*/$*$(EXT_SUFFIX) $(SITE_DIR)/korrin/utils/
+	# A new file renamed into place: a process still running the old one keeps it.
+	cp build/dev-$*/$*$(EXT_SUFFIX) $(SITE_DIR)/korrin/utils/.$*.new
+	mv -f $(SITE_DIR)/korrin/utils/.$*.new $(SITE_DIR)/korrin/utils/$*$(EXT_SUFFIX)
 
 # The extensions built with AddressSanitizer and UndefinedBehaviorSanitizer,
 # placed ahead of the regular ones on the path, and the whole suite run on them.
