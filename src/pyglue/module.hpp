@@ -326,7 +326,9 @@ int module_exec(PyObject* module) noexcept {
             s.keyword_tuples.push_back(std::move(tuple));
         }
         Ref name = check(PyModule_GetNameObject(module));
-        std::string type_name = std::string(PyUnicode_AsUTF8(name.get())) + ".native_function";
+        const char* module_name = PyUnicode_AsUTF8(name.get());
+        if (!module_name) fail();
+        std::string type_name = std::string(module_name) + ".native_function";
         PyType_Spec spec{type_name.c_str(), static_cast<int>(sizeof(Function)), 0,
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                              Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
