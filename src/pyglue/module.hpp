@@ -51,12 +51,6 @@ constexpr int kMemberSsize = Py_T_PYSSIZET;
 constexpr int kMemberReadonly = Py_READONLY;
 #endif
 
-inline PyObject* function_call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    auto* f = reinterpret_cast<Function*>(self);
-    FrameScope frame(f->state, self);
-    return f->def->body(self, args, static_cast<Py_ssize_t>(nargsf), kwnames);
-}
-
 inline PyObject* function_get(PyObject* self, PyObject* instance, PyObject*) {
     if (!instance || instance == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, instance);
@@ -94,11 +88,13 @@ inline void function_dealloc(PyObject* self) {
 // A cleared function (during interpreter or module teardown) raises instead
 // of running without its module.
 inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    if (!reinterpret_cast<Function*>(self)->state) {
+    auto* f = reinterpret_cast<Function*>(self);
+    if (!f->state) {
         PyErr_SetString(PyExc_SystemError, "function called after its module was cleared");
         return nullptr;
     }
-    return function_call(self, args, nargsf, kwnames);
+    FrameScope frame(f->state, self);
+    return f->def->body(self, args, static_cast<Py_ssize_t>(nargsf), kwnames);
 }
 
 
