@@ -69,7 +69,7 @@ enum class Chain {
 // exception across frames, and restoring through them would leave an outer
 // handler's exception in a generator's slot. The slot's layout is checked
 // for each supported version.
-#if PY_VERSION_HEX >= 0x030E0000
+#if PY_VERSION_HEX >= 0x03100000
 #error "check the handled-exception slot (PyThreadState.exc_info->exc_value) for this Python version"
 #endif
 template <class Body>
