@@ -1,4 +1,5 @@
 """The shipped type stubs: strict use from a script, and agreement with the runtime modules."""
+import ast
 import importlib.util
 import os
 import subprocess
@@ -136,3 +137,25 @@ def test_wrong_objects_are_rejected(name, wrong_object_errors):
     assert any(message in error for error in errors), errors
     if member:
         assert member in errors, errors
+
+
+def undocumented(tree, prefix=""):
+    """Qualified names of the classes and functions under `tree` without a docstring."""
+    for node in tree.body:
+        if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+            name = prefix + node.name
+            protocol = isinstance(node, ast.ClassDef) and any(
+                getattr(base, "id", None) == "Protocol" for base in node.bases)
+            if ast.get_docstring(node) is None and not (node.name.startswith("_") and not prefix):
+                yield name
+            if isinstance(node, ast.ClassDef) and not protocol:
+                yield from undocumented(node, name + ".")
+
+
+# The stubs carry the documentation (runtime help() stays terse): every
+# module, class, function and method of the interface has a docstring.
+@pytest.mark.parametrize("stub", sorted(p.name for p in STUBS.glob("*.pyi")))
+def test_stubs_document_every_callable(stub):
+    tree = ast.parse((STUBS / stub).read_text())
+    assert ast.get_docstring(tree), f"{stub}: no module docstring"
+    assert list(undocumented(tree)) == []
