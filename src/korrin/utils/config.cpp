@@ -80,6 +80,8 @@ const pyglue::FunctionDef tree_def = pyglue::function_def("tree", config_tree, t
 
 void exec_module(pyglue::ModuleBuilder& m) {
     m.import("json");
+    // namedtuple and deque are unused (the level stack is native); imported
+    // only so the module's globals are those callers expect.
     m.import_from("collections", "namedtuple");
     m.import_from("collections", "deque");
     m.add_class("Config", config_doc, {pyglue::method(init_def), pyglue::method(tree_def)});

@@ -672,6 +672,8 @@ namespace {
 void exec_module(pyglue::ModuleBuilder& m) {
     using pyglue::classmethod;
     m.import("os");
+    // sys, AttrDict and Lookup are unused; they are imported only so the
+    // module's globals (and its import failures) are those callers expect.
     m.import("sys");
     m.import("dill");
     m.import("json");

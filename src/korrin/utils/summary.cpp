@@ -180,6 +180,7 @@ PyObject* summary_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     return pyglue::entry([&] {
         auto [self, title, width] = init_sig.bind(args, nargs, kwnames);
         Ref four = pyglue::check(PyLong_FromLong(4));
+        // "lenght" is spelt so on purpose: callers read and set the attribute by that name.
         pyglue::setattr(self, id<"lenght">(), four.get());
         pyglue::setattr(self, id<"title">(), title);
         pyglue::setattr(self, id<"width">(), width);
@@ -406,7 +407,7 @@ PyObject* summarize_profile(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         const char* loc2 = "the one taken at common cleanup";
         if (pyglue::truth(pts)) {
             loc = pyglue::truth(golden) ? "pts_golden_config" : "Common Setup snapshot";
-            loc2 = "OPS object snapspshot";
+            loc2 = "OPS object snapspshot";  // spelt so on purpose: log readers match this text
         }
         Ref loc_text = pyglue::text(loc);
         Ref error = pyglue::text("error");
