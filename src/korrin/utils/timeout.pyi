@@ -42,10 +42,9 @@ log: logging.Logger
 class ResultContainer(Protocol):
     """What ``TempResult.result()`` reports to: normally the running test section.
 
-    ``result()`` calls one of these five methods by keyword, ``reason`` and
-    ``from_exception`` always, ``goto`` only when the recorded one is true;
-    the return value is ignored. (Recorded ``blocked`` and ``passx``
-    outcomes are reported to nobody.)
+    ``result()`` calls the method named after the recorded outcome, by
+    keyword: ``reason`` and ``from_exception`` always, ``goto`` only when
+    the recorded one is true; the return value is ignored.
     """
 
     def passed(self, *, reason: Any, from_exception: Any, goto: Any = ...) -> object: ...
@@ -53,6 +52,8 @@ class ResultContainer(Protocol):
     def aborted(self, *, reason: Any, from_exception: Any, goto: Any = ...) -> object: ...
     def errored(self, *, reason: Any, from_exception: Any, goto: Any = ...) -> object: ...
     def skipped(self, *, reason: Any, from_exception: Any, goto: Any = ...) -> object: ...
+    def blocked(self, *, reason: Any, from_exception: Any, goto: Any = ...) -> object: ...
+    def passx(self, *, reason: Any, from_exception: Any, goto: Any = ...) -> object: ...
 
 class Timeout:
     """The clock of one polling loop: a maximum time and an interval, in seconds.
@@ -179,16 +180,10 @@ class TempResult:
         """Record ``Skipped`` as the outcome; arguments as for ``passed``."""
 
     def blocked(self, reason: Any = None, from_exception: Any = None, goto: Any = None) -> None:
-        """Record ``Blocked`` as the outcome; arguments as for ``passed``.
-
-        ``result()`` reports a recorded ``Blocked`` to nobody.
-        """
+        """Record ``Blocked`` as the outcome; arguments as for ``passed``."""
 
     def passx(self, reason: Any = None, from_exception: Any = None, goto: Any = None) -> None:
-        """Record ``Passx`` as the outcome; arguments as for ``passed``.
-
-        ``result()`` reports a recorded ``Passx`` to nobody.
-        """
+        """Record ``Passx`` as the outcome; arguments as for ``passed``."""
 
     def _update_result(self, temp_result: Any, reason: Any, from_exception: Any, goto: Any) -> None:
         """Log ``reason`` at INFO, then store the four values (what every recording calls)."""
@@ -196,10 +191,11 @@ class TempResult:
     def result(self) -> None:
         """Report the recorded outcome to the container.
 
-        Calls ``container.passed``, ``failed``, ``aborted``, ``errored`` or
-        ``skipped`` with the keywords ``reason`` and ``from_exception``,
-        plus ``goto`` when it is true. The record stays: a second call
-        reports the same again.
+        Calls the container's method named after the outcome (``passed``,
+        ``failed``, ``aborted``, ``errored``, ``skipped``, ``blocked`` or
+        ``passx``) with the keywords ``reason`` and ``from_exception``, plus
+        ``goto`` when it is true. The record stays: a second call reports
+        the same again.
 
         Raises:
             AttributeError: no container (``None``) or one without that
