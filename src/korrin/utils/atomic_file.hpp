@@ -185,9 +185,10 @@ inline bool has_errno(PyObject* exception, std::initializer_list<int> errnos) {
 // Where a replace cannot stand for open (no path, a FIFO or device, a
 // directory), the plain `with open(...)` does the work and raises its own
 // errors. A regular file that open could not write raises open's error. Where
-// the directory takes no new file (permissions, a read-only mount) but the
-// file itself is writable, the whole content is made first and then written
-// over the file. Any other failure raises, the target untouched.
+// the directory takes no new file (permissions, a read-only mount), or the
+// name cannot be replaced, but the file itself is writable, the whole content
+// is made first and then written over the file. Any other failure raises, the
+// target untouched.
 template <class Write>
 void write_atomically(PyObject* module, PyObject* path, const char* mode, Write&& write) {
     using pyglue::id;
@@ -258,7 +259,20 @@ void write_atomically(PyObject* module, PyObject* path, const char* mode, Write&
     Ref failure = pyglue::attempt(PyExc_BaseException, [&] {
         pyglue::with_block(file.get(), [&](PyObject* handle) { write(handle); });
         if (kept_mode) pyglue::call_method(os.get(), id<"chmod">(), temp_path.get(), kept_mode.get());
-        pyglue::call_method(os.get(), id<"replace">(), temp_path.get(), target.get());
+        Ref refused = pyglue::attempt(PyExc_OSError, [&] {
+            pyglue::call_method(os.get(), id<"replace">(), temp_path.get(), target.get());
+        });
+        if (!refused) return;
+        // A name that only open can reuse: another user's file in a sticky
+        // directory, a file mounted over. Its new content, complete, goes over it.
+        if (!kept_mode || !has_errno(refused.get(), {EPERM, EACCES, EBUSY, EXDEV})) pyglue::reraise(std::move(refused));
+        Ref io = pyglue::check(PyImport_ImportModule("io"));
+        Ref rb = pyglue::text("rb");
+        Ref reader = pyglue::call_method(io.get(), id<"open">(), temp_path.get(), rb.get());
+        Ref data;
+        pyglue::with_block(reader.get(), [&](PyObject* h) { data = pyglue::call_method(h, id<"read">()); });
+        write_in_place(fspath.get(), data.get());
+        pyglue::call_method(os.get(), id<"unlink">(), temp_path.get());
     });
     if (!failure) return;
     pyglue::while_handling(failure.get(), [&] {
