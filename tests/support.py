@@ -235,3 +235,15 @@ def wrap_rows(texts, wrap_width):
     width = wrap_width + 4
     return ["| {msg} {l:>{width}}".format(msg=line, l="|", width=width - len(line) - 3)
             for text in texts for line in textwrap.wrap(text, wrap_width)]
+
+
+def run_script(code, *args, prefix=(), timeout=120):
+    """Runs `code` in a fresh interpreter (behind `prefix`, e.g. a command that
+    drops privileges) with `args` as sys.argv[1:]; returns what it printed last,
+    read as JSON. A crash or an exception fails the calling test."""
+    import json
+    import subprocess
+    done = subprocess.run([*prefix, sys.executable, "-c", code, *map(str, args)], capture_output=True, text=True,
+                          timeout=timeout)
+    assert done.returncode == 0, f"the child ended with {done.returncode}:\n{done.stderr[-3000:]}"
+    return json.loads(done.stdout.splitlines()[-1])
