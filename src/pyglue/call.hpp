@@ -80,6 +80,14 @@ Ref global(const ModuleState& m) {
     return global(m, id<Name>(m));
 }
 
+// `import name` inside a function body: through the `__import__` of the
+// module's builtins, as the statement does (never the caller's).
+inline Ref import_module(const ModuleState& m, const char* name) {
+    Ref importer = global<"__import__">(m);
+    Ref module_name = check(PyUnicode_FromString(name));
+    return call(importer.get(), module_name.get());
+}
+
 // templ.format(*positional)
 inline Ref format(const ModuleState& m, PyObject* templ, std::initializer_list<PyObject*> positional) {
     Ref method = getattr(templ, id<"format">(m));

@@ -356,6 +356,23 @@ inline void module_free(void* module) {
     *slot = nullptr;
 }
 
+inline PyObject* note_exit(PyObject*, PyObject*) {
+    interpreter_exiting.store(true, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+
+inline PyMethodDef note_exit_def = {"korrin_utils_exiting", note_exit, METH_NOARGS, nullptr};
+
+// Exit callbacks run before the interpreter ends its daemon threads, so one
+// of ours tells release_reference when to look at the thread first. One per
+// interpreter: an equal callback registered before is dropped first.
+inline void note_interpreter_exit() {
+    Ref atexit = check(PyImport_ImportModule("atexit"));
+    Ref callback = check(PyCFunction_New(&note_exit_def, nullptr));
+    check(PyObject_CallMethod(atexit.get(), "unregister", "O", callback.get()));
+    check(PyObject_CallMethod(atexit.get(), "register", "O", callback.get()));
+}
+
 template <class State, void (*Body)(ModuleBuilder&)>
 int module_exec(PyObject* module) {
     return entry_status([&] {
@@ -383,6 +400,7 @@ int module_exec(PyObject* module) {
                              Py_TPFLAGS_IMMUTABLETYPE,
                          function_slots};
         s.function_type = check(PyType_FromModuleAndSpec(module, &spec, nullptr));
+        note_interpreter_exit();
         ModuleBuilder builder(s);
         Body(builder);
     });

@@ -3,9 +3,8 @@
 
 #include "pyglue/compat.hpp"
 
-#include <cxxabi.h>
-
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <exception>
 #include <new>
@@ -13,12 +12,16 @@
 
 namespace pyglue {
 
-// Gives up a reference. A thread without a thread state is a daemon thread
-// that the interpreter is ending at exit, unwinding through our frames: it
-// may not touch objects any more, so the reference is left to the exiting
-// process.
-inline void release_reference(PyObject* p) noexcept {
-    if (!compat::thread_may_touch_objects()) [[unlikely]] return;
+// Set when an interpreter runs its exit callbacks, which it does before it
+// ends the daemon threads still running (see note_interpreter_exit).
+inline std::atomic<bool> interpreter_exiting{false};
+
+// Gives up a reference. Once an interpreter is exiting, a thread that may not
+// touch objects is a daemon thread that the interpreter is ending, unwinding
+// through our frames: the reference is left to the exiting process.
+[[gnu::always_inline]] inline void release_reference(PyObject* p) noexcept {
+    if (interpreter_exiting.load(std::memory_order_relaxed) && !compat::thread_may_touch_objects()) [[unlikely]]
+        return;
     Py_DECREF(p);
 }
 
@@ -71,6 +74,11 @@ inline bool truth(PyObject* o) { return check_status(PyObject_IsTrue(o)) != 0; }
 }
 
 namespace detail {
+// The unwind that pthread_exit starts is no C++ exception: the runtime
+// offers no exception_ptr for it (nor for any foreign exception, which is
+// not ours to stop either).
+inline bool forced_unwind() noexcept { return !std::current_exception(); }
+
 inline void translate_current_exception() noexcept {
     try {
         throw;
@@ -94,9 +102,8 @@ template <class Body>
 PyObject* entry(Body&& body) {
     try {
         return body().release();
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        if (detail::forced_unwind()) throw;
         detail::translate_current_exception();
         return nullptr;
     }
@@ -108,9 +115,8 @@ int entry_status(Body&& body) {
     try {
         body();
         return 0;
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        if (detail::forced_unwind()) throw;
         detail::translate_current_exception();
         return -1;
     }

@@ -154,7 +154,7 @@ template <class Write>
 pyglue::Ref render(pyglue::ModuleState& m, const char* mode, Write&& write) {
     using pyglue::id;
     using pyglue::Ref;
-    Ref io = pyglue::check(PyImport_ImportModule("io"));
+    Ref io = pyglue::import_module(m, "io");
     Ref buffer = pyglue::call_method(io.get(), id<"BytesIO">(m));
     Ref wrapper;  // closes the buffer when dropped: kept until the value is taken
     if (std::string(mode).find('b') != std::string::npos) {
@@ -266,7 +266,7 @@ void write_atomically(pyglue::ModuleState& m, PyObject* path, const char* mode, 
         // A name that only open can reuse: another user's file in a sticky
         // directory, a file mounted over. Its new content, complete, goes over it.
         if (!kept_mode || !has_errno(m, refused.get(), {EPERM, EACCES, EBUSY, EXDEV})) pyglue::reraise(std::move(refused));
-        Ref io = pyglue::check(PyImport_ImportModule("io"));
+        Ref io = pyglue::import_module(m, "io");
         Ref rb = pyglue::text("rb");
         Ref reader = pyglue::call_method(io.get(), id<"open">(m), temp_path.get(), rb.get());
         Ref data;

@@ -213,7 +213,7 @@ Ref file_name_part(pyglue::ModuleState& m, PyObject* value) {
 // keep today's encoding (keys=False), and the warning is not the caller's to
 // act on. The call itself, through the module global, is unchanged.
 Ref jsonpickle_dumps(pyglue::ModuleState& m, PyObject* data) {
-    Ref warnings = pyglue::check(PyImport_ImportModule("warnings"));
+    Ref warnings = pyglue::import_module(m, "warnings");
     Ref manager = pyglue::call_method(warnings.get(), id<"catch_warnings">(m));
     Ref encoded;
     with_block(m, manager.get(), [&](PyObject*) {

@@ -11,23 +11,56 @@ using pyglue::Ref;
 
 namespace {
 
+// Whether dict `now` holds exactly `seen`, in the same order: a walk over its
+// entries, cheaper than a lookup per key. A dict rebuilt in another order
+// counts as changed, which only costs the native path.
+bool same_order_and_items(PyObject* now, const std::vector<std::pair<Ref, Ref>>& seen) {
+    if (PyDict_GET_SIZE(now) != static_cast<Py_ssize_t>(seen.size())) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    for (const auto& [seen_key, seen_value] : seen)
+        if (!PyDict_Next(now, &pos, &key, &value) || key != seen_key.get() || value != seen_value.get()) return false;
+    return true;
+}
+
+std::vector<std::pair<Ref, Ref>> items_of(PyObject* dict) {
+    std::vector<std::pair<Ref, Ref>> items;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) items.emplace_back(Ref::borrow(key), Ref::borrow(value));
+    return items;
+}
+
 // A function that the native wrapper stands for, with what made it up at
-// import: assigning its __code__, __defaults__ or __kwdefaults__ changes it in place.
+// import: its __code__, __defaults__ and __kwdefaults__ can be assigned, and
+// the __kwdefaults__ dict changed in place.
 struct WatchedFunction {
     Ref function, code, defaults, kwdefaults;
+    std::vector<std::pair<Ref, Ref>> kwdefault_items;
 
     explicit WatchedFunction(PyObject* f)
         : function(Ref::borrow(f)),
           code(Ref::borrow(PyFunction_GET_CODE(f))),
           defaults(Ref::borrow(PyFunction_GET_DEFAULTS(f))),
-          kwdefaults(Ref::borrow(PyFunction_GET_KW_DEFAULTS(f))) {}
+          kwdefaults(Ref::borrow(PyFunction_GET_KW_DEFAULTS(f))) {
+        if (kwdefaults) kwdefault_items = items_of(kwdefaults.get());
+    }
 
     bool unchanged() const {
         PyObject* f = function.get();
         return PyFunction_GET_CODE(f) == code.get() && PyFunction_GET_DEFAULTS(f) == defaults.get() &&
-               PyFunction_GET_KW_DEFAULTS(f) == kwdefaults.get();
+               PyFunction_GET_KW_DEFAULTS(f) == kwdefaults.get() &&
+               (!kwdefaults || same_order_and_items(kwdefaults.get(), kwdefault_items));
     }
 };
+
+int visit_items(const std::vector<std::pair<Ref, Ref>>& items, visitproc visit, void* arg) {
+    for (const auto& [key, value] : items) {
+        Py_VISIT(key.get());
+        Py_VISIT(value.get());
+    }
+    return 0;
+}
 
 // A class as seen at import: its attributes, and the version tag under which
 // they were last found unchanged.
@@ -46,19 +79,27 @@ struct SummaryState : pyglue::ModuleState {
     Ref textwrap, wrap;
     TypeSnapshot text_wrapper, msg;
     std::vector<WatchedFunction> wrap_functions;   // textwrap.wrap and TextWrapper's functions
-    Ref whitespace_trans, whitespace_trans_seen;   // TextWrapper.unicode_whitespace_trans and a copy
+    Ref whitespace_trans;                          // TextWrapper.unicode_whitespace_trans
+    std::vector<std::pair<Ref, Ref>> whitespace_items;  // its items at import, in order
 
     int traverse_own(visitproc visit, void* arg) override {
         for (PyObject* o : {textwrap.get(), wrap.get(), text_wrapper.type.get(), text_wrapper.attributes.get(),
-                            msg.type.get(), msg.attributes.get(), whitespace_trans.get(), whitespace_trans_seen.get()})
+                            msg.type.get(), msg.attributes.get(), whitespace_trans.get()})
             Py_VISIT(o);
-        for (const WatchedFunction& w : wrap_functions)
+        for (const auto& [key, value] : whitespace_items) {
+            Py_VISIT(key.get());
+            Py_VISIT(value.get());
+        }
+        for (const WatchedFunction& w : wrap_functions) {
             for (PyObject* o : {w.function.get(), w.code.get(), w.defaults.get(), w.kwdefaults.get()}) Py_VISIT(o);
+            if (int status = visit_items(w.kwdefault_items, visit, arg)) return status;
+        }
         return 0;
     }
 
     void clear_own() override {
-        textwrap = wrap = whitespace_trans = whitespace_trans_seen = Ref();
+        textwrap = wrap = whitespace_trans = Ref();
+        whitespace_items.clear();
         text_wrapper = msg = TypeSnapshot();
         wrap_functions.clear();
     }
@@ -108,7 +149,7 @@ bool native_wrap_applies(SummaryState& m, PyObject* textwrap, PyObject* wrap) {
     if (text_wrapper.get() != m.text_wrapper.type.get() || !type_unchanged(m.text_wrapper)) return false;
     for (const WatchedFunction& w : m.wrap_functions)
         if (!w.unchanged()) return false;
-    return m.whitespace_trans && same_items(m.whitespace_trans.get(), m.whitespace_trans_seen.get());
+    return m.whitespace_trans && same_order_and_items(m.whitespace_trans.get(), m.whitespace_items);
 }
 
 // An exact int width that row arithmetic can use without overflow.
@@ -511,7 +552,7 @@ void exec_module(pyglue::ModuleBuilder& b) {
     Ref trans = pyglue::getattr(text_wrapper.get(), id<"unicode_whitespace_trans">(m));
     if (PyDict_CheckExact(trans.get())) {
         m.whitespace_trans = trans;
-        m.whitespace_trans_seen = pyglue::check(PyDict_Copy(trans.get()));
+        m.whitespace_items = items_of(trans.get());
     }
 }
 
