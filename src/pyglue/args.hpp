@@ -1,148 +1,164 @@
-// The argument binder: one table per callable ("name" or "name=<literal>"
-// entries, exactly as the Python signature reads, `self`/`cls` included for
-// methods) binds vectorcall arguments with the interpreter's own TypeError
-// wording. The table is plain C++ data; the parameter names and default
-// values as Python objects belong to each function object (see function.hpp).
+// Declaring a native function and binding its arguments.
+//
+// A function is declared once, with its name, qualified name, parameters
+// ("name" or "name=<literal>", exactly as the Python signature reads,
+// `self`/`cls` included for methods), docstring and body together:
+//
+//     Ref add(ModuleState& m, const Args<3>& a) { auto [self, x, y] = a; ... }
+//     const FunctionDef add_def = def("add", "Calc.add", {"self", "x", "y=1"}, nullptr, add);
+//
+// The parameter count is checked against the body's at compile time. The
+// function type (module.hpp) binds the vectorcall arguments before the body
+// runs, with the interpreter's own TypeError wording.
 #pragma once
 
 #include "pyglue/state.hpp"
 
+#include <algorithm>
 #include <array>
-#include <cstring>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace pyglue {
 
-// A native function as Python sees it: its parameters, defaults (built as
-// objects once per function, like a def's __defaults__) and where it lives.
-struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    const struct FunctionDef* def;
-    ModuleState* state;
-    PyObject* module;
-    PyObject* params;     // tuple of interned parameter names
-    PyObject* defaults;   // tuple: the values of the last len(defaults) parameters
-    PyObject* dict;       // __name__, __qualname__, __module__, __doc__, __text_signature__
-    PyObject* weakrefs;
-};
-
-class SignatureBase {
-public:
-    SignatureBase(const char* qualname, const char* const* params, std::size_t count) : qualname_(qualname) {
-        for (std::size_t i = 0; i < count; ++i) {
-            std::string spec = params[i];
-            auto eq = spec.find('=');
-            names_.push_back(spec.substr(0, eq));
-            defaults_src_.push_back(eq == std::string::npos ? std::string() : spec.substr(eq + 1));
-        }
-    }
-
-    const char* qualname() const { return qualname_; }
-    const std::vector<std::string>& names() const { return names_; }
-    const std::vector<std::string>& default_sources() const { return defaults_src_; }
-
-    // "(self, a, b=None)": what inspect.signature reads.
-    std::string text_signature() const {
-        std::string s = "(";
-        for (std::size_t i = 0; i < names_.size(); ++i) {
-            if (i) s += ", ";
-            s += names_[i];
-            if (!defaults_src_[i].empty()) s += '=' + defaults_src_[i];
-        }
-        return s + ")";
-    }
-
-protected:
-    const char* qualname_;
-    std::vector<std::string> names_;
-    std::vector<std::string> defaults_src_;
-};
+inline constexpr std::size_t kMaxParams = 12;
 
 template <std::size_t N>
-class Signature : public SignatureBase {
-public:
-    using Bound = std::array<PyObject*, N>;  // borrowed for the duration of the call
+using Args = std::array<PyObject*, N>;  // borrowed for the duration of the call
 
-    Signature(const char* qualname, const char* const (&params)[N]) : SignatureBase(qualname, params, N) {}
-
-    // Binds the arguments of the running function (whose table this is).
-    Bound bind(PyObject* const* args, Py_ssize_t nargs_flags, PyObject* kwnames) const {
-        auto* function = reinterpret_cast<Function*>(current_frame.function);
-        PyObject* names = function->params;
-        Py_ssize_t nargs = PyVectorcall_NARGS(nargs_flags);
-        Bound out{};
-        Py_ssize_t copied = nargs < static_cast<Py_ssize_t>(N) ? nargs : static_cast<Py_ssize_t>(N);
-        for (Py_ssize_t i = 0; i < copied; ++i) out[i] = args[i];
-
-        Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-            std::size_t index = find(names, key);
-            if (index == N)
-                type_error("%s() got an unexpected keyword argument '%S'", qualname_, key);
-            if (out[index])
-                type_error("%s() got multiple values for argument '%S'", qualname_, key);
-            out[index] = args[nargs + k];
-        }
-
-        Py_ssize_t default_count = PyTuple_GET_SIZE(function->defaults);
-        if (nargs > static_cast<Py_ssize_t>(N)) too_many_positional(nargs, default_count);
-
-        std::size_t first_default = N - static_cast<std::size_t>(default_count);
-        bool missing = false;
-        for (std::size_t i = 0; i < N; ++i) {
-            if (out[i]) continue;
-            if (i >= first_default) out[i] = PyTuple_GET_ITEM(function->defaults, i - first_default);
-            else missing = true;
-        }
-        if (missing) report_missing(out);
-        return out;
-    }
-
-private:
-    static std::size_t find(PyObject* names, PyObject* key) {
-        for (std::size_t i = 0; i < N; ++i)
-            if (PyTuple_GET_ITEM(names, i) == key) return i;
-        for (std::size_t i = 0; i < N; ++i) {
-            int eq = PyUnicode_Compare(PyTuple_GET_ITEM(names, i), key);
-            if (eq == -1 && PyErr_Occurred()) fail();
-            if (eq == 0) return i;
-        }
-        return N;
-    }
-
-    template <class... A>
-    [[noreturn]] static void type_error(const char* fmt, A... a) {
-        PyErr_Format(PyExc_TypeError, fmt, a...);
-        fail();
-    }
-
-    [[noreturn]] void too_many_positional(Py_ssize_t given, Py_ssize_t default_count) const {
-        Py_ssize_t argcount = static_cast<Py_ssize_t>(N);
-        std::string takes = default_count
-            ? "from " + std::to_string(argcount - default_count) + " to " + std::to_string(argcount)
-            : std::to_string(argcount);
-        type_error("%s() takes %s positional argument%s but %zd %s given", qualname_, takes.c_str(),
-                   argcount == 1 ? "" : "s", given, given == 1 ? "was" : "were");
-    }
-
-    [[noreturn]] void report_missing(const Bound& out) const {
-        std::vector<std::size_t> missing;
-        for (std::size_t i = 0; i < N; ++i)
-            if (!out[i]) missing.push_back(i);
-        std::string list;
-        for (std::size_t i = 0; i < missing.size(); ++i) {
-            if (i) list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
-            list += "'" + names_[missing[i]] + "'";
-        }
-        type_error("%s() missing %zd required positional argument%s: %s", qualname_, missing.size(),
-                   missing.size() == 1 ? "" : "s", list.c_str());
-    }
+struct FunctionDef {
+    const char* name;
+    const char* qualname;                          // also names the function in TypeErrors
+    std::array<const char*, kMaxParams> params;
+    std::size_t param_count;
+    const char* doc;                               // nullptr: __doc__ is None
+    Ref (*invoke)(const FunctionDef&, ModuleState&, PyObject* const* bound);
+    void (*body)();                                // the typed body, called back by `invoke`
 };
 
-template <std::size_t N>
-Signature(const char*, const char* const (&)[N]) -> Signature<N>;
+namespace detail {
+template <class State, std::size_t N>
+Ref invoke(const FunctionDef& def, ModuleState& m, PyObject* const* bound) {
+    Args<N> args;
+    std::copy_n(bound, N, args.begin());
+    auto body = reinterpret_cast<Ref (*)(State&, const Args<N>&)>(def.body);
+    return body(static_cast<State&>(m), args);
+}
+}  // namespace detail
+
+template <class State, std::size_t N>
+FunctionDef def(const char* name, const char* qualname, const char* const (&params)[N], const char* doc,
+                Ref (*body)(State&, const Args<N>&)) {
+    static_assert(N <= kMaxParams, "raise kMaxParams");
+    static_assert(std::is_base_of_v<ModuleState, State>);
+    FunctionDef d{name, qualname, {}, N, doc, detail::invoke<State, N>, reinterpret_cast<void (*)()>(body)};
+    std::copy_n(params, N, d.params.begin());
+    return d;
+}
+
+// The parts of a parameter entry: its name and the source of its default.
+inline std::string param_name(const char* spec) {
+    std::string_view s = spec;
+    return std::string(s.substr(0, s.find('=')));
+}
+
+inline std::string param_default(const char* spec) {
+    std::string_view s = spec;
+    auto eq = s.find('=');
+    return eq == std::string_view::npos ? std::string() : std::string(s.substr(eq + 1));
+}
+
+// "(self, a, b=None)": what inspect.signature reads.
+inline std::string text_signature(const FunctionDef& def) {
+    std::string s = "(";
+    for (std::size_t i = 0; i < def.param_count; ++i) {
+        if (i) s += ", ";
+        s += def.params[i];
+    }
+    return s + ")";
+}
+
+using Bound = std::array<PyObject*, kMaxParams>;
+
+namespace detail {
+
+template <class... A>
+[[noreturn]] void type_error(const char* fmt, A... a) {
+    PyErr_Format(PyExc_TypeError, fmt, a...);
+    fail();
+}
+
+inline std::size_t find_param(PyObject* names, std::size_t count, PyObject* key) {
+    for (std::size_t i = 0; i < count; ++i)
+        if (PyTuple_GET_ITEM(names, i) == key) return i;
+    for (std::size_t i = 0; i < count; ++i) {
+        int eq = PyUnicode_Compare(PyTuple_GET_ITEM(names, i), key);
+        if (eq == -1 && PyErr_Occurred()) fail();
+        if (eq == 0) return i;
+    }
+    return count;
+}
+
+[[noreturn]] inline void too_many_positional(const FunctionDef& def, Py_ssize_t given, Py_ssize_t default_count) {
+    auto argcount = static_cast<Py_ssize_t>(def.param_count);
+    std::string takes = default_count
+        ? "from " + std::to_string(argcount - default_count) + " to " + std::to_string(argcount)
+        : std::to_string(argcount);
+    type_error("%s() takes %s positional argument%s but %zd %s given", def.qualname, takes.c_str(),
+               argcount == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+}
+
+[[noreturn]] inline void report_missing(const FunctionDef& def, const Bound& out) {
+    std::vector<std::size_t> missing;
+    for (std::size_t i = 0; i < def.param_count; ++i)
+        if (!out[i]) missing.push_back(i);
+    std::string list;
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+        if (i) list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+        list += '\'';
+        list += param_name(def.params[missing[i]]);
+        list += '\'';
+    }
+    type_error("%s() missing %zd required positional argument%s: %s", def.qualname, missing.size(),
+               missing.size() == 1 ? "" : "s", list.c_str());
+}
+
+}  // namespace detail
+
+// Binds vectorcall arguments to the parameters `names` (a tuple of interned
+// str) with `defaults` for the last ones, as a def's call does.
+inline Bound bind(const FunctionDef& def, PyObject* names, PyObject* defaults, PyObject* const* args,
+                  Py_ssize_t nargs, PyObject* kwnames) {
+    std::size_t count = def.param_count;
+    Bound out{};
+    Py_ssize_t copied = std::min(nargs, static_cast<Py_ssize_t>(count));
+    for (Py_ssize_t i = 0; i < copied; ++i) out[i] = args[i];
+
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        std::size_t index = detail::find_param(names, count, key);
+        if (index == count)
+            detail::type_error("%s() got an unexpected keyword argument '%S'", def.qualname, key);
+        if (out[index])
+            detail::type_error("%s() got multiple values for argument '%S'", def.qualname, key);
+        out[index] = args[nargs + k];
+    }
+
+    Py_ssize_t default_count = PyTuple_GET_SIZE(defaults);
+    if (nargs > static_cast<Py_ssize_t>(count)) detail::too_many_positional(def, nargs, default_count);
+
+    std::size_t first_default = count - static_cast<std::size_t>(default_count);
+    bool missing = false;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (out[i]) continue;
+        if (i >= first_default) out[i] = PyTuple_GET_ITEM(defaults, i - first_default);
+        else missing = true;
+    }
+    if (missing) detail::report_missing(def, out);
+    return out;
+}
 
 }  // namespace pyglue

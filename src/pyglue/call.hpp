@@ -46,37 +46,43 @@ Ref vectorcall(PyObject* callable, std::initializer_list<PyObject*> positional, 
 }  // namespace detail
 
 // f(*positional, name1=value1, ...) with the keyword names fixed at compile
-// time (their tuple is made once per module): `call_named<"level">(Msg, {row}, {level})`.
+// time (their tuple is made once per module): `call_named<"level">(m, Msg, {row}, {level})`.
 template <Literal... Names>
-Ref call_named(PyObject* callable, std::initializer_list<PyObject*> positional,
+Ref call_named(const ModuleState& m, PyObject* callable, std::initializer_list<PyObject*> positional,
                const std::array<PyObject*, sizeof...(Names)>& values) {
-    return detail::vectorcall(callable, positional, values, keywords<Names...>());
+    return detail::vectorcall(callable, positional, values, keywords<Names...>(m));
 }
 
 // templ.format(name1=value1, ...), the keyword names fixed at compile time.
 template <Literal... Names>
-Ref format_named(PyObject* templ, const std::array<PyObject*, sizeof...(Names)>& values) {
+Ref format_named(const ModuleState& m, PyObject* templ, const std::array<PyObject*, sizeof...(Names)>& values) {
     std::array<PyObject*, sizeof...(Names) + 1> argv{templ};
     for (std::size_t i = 0; i < values.size(); ++i) argv[i + 1] = values[i];
-    return check(PyObject_VectorcallMethod(id<"format">(), argv.data(), 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                           keywords<Names...>()));
+    return check(PyObject_VectorcallMethod(id<"format">(m), argv.data(), 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           keywords<Names...>(m)));
 }
 
 // A module-level name as a function body would see it: the module's globals
-// first, then the builtins; NameError otherwise.
-inline Ref global(PyObject* module, PyObject* name) {
-    PyObject* globals = PyModule_GetDict(module);
+// first, then the builtins the module was executed with; NameError otherwise.
+inline Ref global(const ModuleState& m, PyObject* name) {
+    PyObject* globals = PyModule_GetDict(m.module);
     if (!globals) fail();
     if (PyObject* found = PyDict_GetItemWithError(globals, name)) return Ref::borrow(found);
     if (PyErr_Occurred()) fail();
-    if (PyObject* found = PyDict_GetItemWithError(PyEval_GetBuiltins(), name)) return Ref::borrow(found);
+    if (!m.builtins) detail::state_cleared();
+    if (PyObject* found = PyDict_GetItemWithError(m.builtins.get(), name)) return Ref::borrow(found);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     fail();
 }
 
+template <Literal Name>
+Ref global(const ModuleState& m) {
+    return global(m, id<Name>(m));
+}
+
 // templ.format(*positional)
-inline Ref format(PyObject* templ, std::initializer_list<PyObject*> positional) {
-    Ref method = getattr(templ, id<"format">());
+inline Ref format(const ModuleState& m, PyObject* templ, std::initializer_list<PyObject*> positional) {
+    Ref method = getattr(templ, id<"format">(m));
     return detail::vectorcall(method.get(), positional, std::array<PyObject*, 0>{}, nullptr);
 }
 

@@ -63,24 +63,19 @@ enum class Chain {
 // Runs `body` as the inside of `except ... as caught:` runs: whatever it
 // raises gets `caught` as its context, as the interpreter chains it. The
 // thread's handled-exception slot is put back exactly as it was afterwards.
-//
-// This writes the thread's own handled-exception slot: the public
-// PyErr_GetHandledException/SetHandledException see the topmost handled
-// exception across frames, and restoring through them would leave an outer
-// handler's exception in a generator's slot. The slot's layout is checked
-// for each supported version.
-#if PY_VERSION_HEX >= 0x03100000
-#error "check the handled-exception slot (PyThreadState.exc_info->exc_value) for this Python version"
-#endif
 template <class Body>
 void while_handling(PyObject* caught, Body&& body) {
     struct Restore {
-        _PyErr_StackItem* item;
+        PyObject** slot;
         PyObject* saved;
-        ~Restore() { Py_XSETREF(item->exc_value, saved); }
-    } restore{PyThreadState_Get()->exc_info, nullptr};
-    restore.saved = restore.item->exc_value;  // the reference moves into `restore`
-    restore.item->exc_value = Py_NewRef(caught);
+        ~Restore() {
+            if (!compat::thread_may_touch_objects()) return;  // a thread ended at exit: its state may be gone
+            PyObject* replaced = std::exchange(*slot, saved);
+            if (replaced) release_reference(replaced);
+        }
+    } restore{compat::handled_exception_slot(), nullptr};
+    restore.saved = *restore.slot;  // the reference moves into `restore`
+    *restore.slot = Py_NewRef(caught);
     body();
 }
 

@@ -11,6 +11,47 @@
 
 namespace pyglue {
 
+// A function of plain Python source, compiled once per module on first use:
+// where the interpreter's own statement decides the outcome (its error
+// wording, which changes between versions), the statement itself runs.
+inline Ref interpreter_twin(ModuleState& m, PyObject* name) {
+    static constexpr const char* source =
+        "def unpack_two(value):\n"
+        "    first, second = value\n"
+        "    return first, second\n"
+        "def with_statement(manager):\n"
+        "    with manager:\n"
+        "        pass\n"
+        "def plain():\n"
+        "    pass\n";
+    if (!m.twins) {
+        if (!m.builtins) detail::state_cleared();
+        Ref code = check(Py_CompileString(source, "<korrin.utils>", Py_file_input));
+        Ref globals = check(PyDict_New());
+        check_status(PyDict_SetItemString(globals.get(), "__builtins__", m.builtins.get()));
+        check(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
+        m.twins = globals;
+    }
+    PyObject* twin = PyDict_GetItemWithError(m.twins.get(), name);
+    if (!twin && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, name);
+    if (!twin) fail();
+    return Ref::borrow(twin);
+}
+
+// twin(*args) for the interpreter_twin `name`, its own frame left out of the
+// traceback of what it raises, as the statement would not have one.
+template <class... Args>
+Ref call_twin(ModuleState& m, PyObject* name, Args... args) {
+    Ref twin = interpreter_twin(m, name);
+    std::array<PyObject*, sizeof...(Args) + 1> argv{nullptr, args...};
+    PyObject* result = PyObject_Vectorcall(twin.get(), argv.data() + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           nullptr);
+    if (result) return Ref::steal(result);
+    Ref exception = fetch();
+    if (exception) check_status(PyException_SetTraceback(exception.get(), Py_None));
+    reraise(std::move(exception));
+}
+
 // for item in iterable: body(item). A body that returns bool ends the loop
 // (`break`) by returning false.
 template <class Body>
@@ -27,32 +68,13 @@ void for_each(PyObject* iterable, Body&& body) {
     if (PyErr_Occurred()) fail();
 }
 
-// `first, second = value`, with the interpreter's unpacking errors.
-inline std::pair<Ref, Ref> unpack_two(PyObject* value) {
+// `first, second = value`: an exact pair directly, anything else through
+// the statement itself (its errors word the count as the running version does).
+inline std::pair<Ref, Ref> unpack_two(ModuleState& m, PyObject* value) {
     if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 2)
         return {Ref::borrow(PyTuple_GET_ITEM(value, 0)), Ref::borrow(PyTuple_GET_ITEM(value, 1))};
-    PyObject* raw = PyObject_GetIter(value);
-    if (!raw) {
-        PyTypeObject* type = Py_TYPE(value);
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !type->tp_iter && !PySequence_Check(value)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type->tp_name);
-        }
-        fail();
-    }
-    Ref iterator = Ref::steal(raw);
-    Ref items[2];
-    for (int i = 0; i < 2; ++i) {
-        items[i] = Ref::steal(PyIter_Next(iterator.get()));
-        if (items[i]) continue;
-        if (PyErr_Occurred()) fail();
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-        fail();
-    }
-    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-    if (extra) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (PyErr_Occurred()) fail();
-    return {std::move(items[0]), std::move(items[1])};
+    Ref pair = call_twin(m, id<"unpack_two">(m), value);
+    return {Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1))};
 }
 
 // `type(message)`, checked the way `raise` checks what it is given.
@@ -77,10 +99,10 @@ inline Ref new_exception(PyObject* type, PyObject* message) {
     raise_in_handler(std::move(exception), caught, chain);
 }
 
-// log.info(message), `log` being the running module's global.
-inline void log_info(PyObject* message) {
-    Ref log = global(this_module(), id<"log">());
-    call_method(log.get(), id<"info">(), message);
+// log.info(message), `log` being the module's global.
+inline void log_info(const ModuleState& m, PyObject* message) {
+    Ref log = global<"log">(m);
+    call_method(log.get(), id<"info">(m), message);
 }
 
 // `name` in the dicts of `type`'s MRO, as attribute lookup on the type
@@ -89,11 +111,7 @@ inline Ref type_lookup(PyTypeObject* type, PyObject* name) {
     PyObject* mro = type->tp_mro;
     for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
         auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-#if PY_VERSION_HEX >= 0x030C0000
-        Ref dict = Ref::steal(PyType_GetDict(base));  // builtin types keep theirs per interpreter
-#else
-        Ref dict = Ref::borrow(base->tp_dict);
-#endif
+        Ref dict = Ref::steal(compat::type_dict(base));
         if (!dict) continue;
         if (PyObject* found = PyDict_GetItemWithError(dict.get(), name)) return Ref::borrow(found);
         if (PyErr_Occurred()) fail();
@@ -114,21 +132,15 @@ inline Ref special_method(PyObject* o, PyObject* name) {
 
 // `with manager as value: body(value)`. __exit__ runs inside the handler of
 // the block's exception (so its own error gets that one as __context__), and
-// a true result swallows the exception, as the statement does.
+// a true result swallows the exception, as the statement does. A manager
+// without the protocol goes to the statement itself, for its own error.
 template <class Body>
-void with_block(PyObject* manager, Body&& body) {
-    Ref enter = special_method(manager, id<"__enter__">());
-    if (!enter) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
-                     Py_TYPE(manager)->tp_name);
-        fail();
-    }
-    Ref exit = special_method(manager, id<"__exit__">());
+void with_block(ModuleState& m, PyObject* manager, Body&& body) {
+    Ref enter = special_method(manager, id<"__enter__">(m));
+    Ref exit = enter ? special_method(manager, id<"__exit__">(m)) : Ref();
     if (!exit) {
-        PyErr_Format(PyExc_TypeError,
-                     "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
-                     Py_TYPE(manager)->tp_name);
-        fail();
+        call_twin(m, id<"with_statement">(m), manager);
+        raise(PyExc_SystemError, "the with statement accepted a manager without __enter__ or __exit__");
     }
     Ref value = call(enter.get());
     Ref failure = attempt(PyExc_BaseException, [&] { body(value.get()); });

@@ -14,6 +14,7 @@
 
 #include "pyglue/args.hpp"
 #include "pyglue/call.hpp"
+#include "pyglue/idioms.hpp"
 
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
@@ -25,20 +26,22 @@
 
 namespace pyglue {
 
-using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-// What a native function is: its name, C++ body, parameter table and docstring.
-struct FunctionDef {
-    const char* name;
-    FastcallFunction body;   // called with the function object, then the vectorcall arguments
-    const SignatureBase* signature;
-    const char* doc;         // nullptr: __doc__ is None
+// A native function as Python sees it: its declaration, its module (and the
+// module's state, which the module owns), parameters and defaults (built as
+// objects once per function, like a def's __defaults__).
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionDef* def;
+    ModuleState* state;   // null once the function is cleared
+    PyObject* module;
+    PyObject* params;     // tuple of interned parameter names
+    PyObject* defaults;   // tuple: the values of the last len(defaults) parameters
+    PyObject* name;       // __name__ and __qualname__: str only, as a def's
+    PyObject* qualname;
+    PyObject* dict;       // __module__, __doc__, __text_signature__ and whatever callers set
+    PyObject* weakrefs;
 };
-
-inline FunctionDef function_def(const char* name, FastcallFunction body, const SignatureBase& signature,
-                                const char* doc) {
-    return {name, body, &signature, doc};
-}
 
 namespace detail {
 
@@ -51,27 +54,33 @@ constexpr int kMemberSsize = Py_T_PYSSIZET;
 constexpr int kMemberReadonly = Py_READONLY;
 #endif
 
+inline Function* as_function(PyObject* self) { return reinterpret_cast<Function*>(self); }
+
 inline PyObject* function_get(PyObject* self, PyObject* instance, PyObject*) {
     if (!instance || instance == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, instance);
 }
 
 inline int function_traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* f = reinterpret_cast<Function*>(self);
+    Function* f = as_function(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->module);
     Py_VISIT(f->params);
     Py_VISIT(f->defaults);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
     Py_VISIT(f->dict);
     return 0;
 }
 
 inline int function_clear(PyObject* self) {
-    auto* f = reinterpret_cast<Function*>(self);
+    Function* f = as_function(self);
     f->state = nullptr;
     Py_CLEAR(f->module);
     Py_CLEAR(f->params);
     Py_CLEAR(f->defaults);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
     Py_CLEAR(f->dict);
     return 0;
 }
@@ -79,34 +88,69 @@ inline int function_clear(PyObject* self) {
 inline void function_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    if (reinterpret_cast<Function*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
     function_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
-// A cleared function (during interpreter or module teardown) raises instead
-// of running without its module.
+// Binds the arguments and runs the body with the function's own module
+// state. Recursion is guarded as the interpreter guards its own calls; a
+// cleared function (interpreter or module teardown) raises instead of
+// running without its module.
 inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    auto* f = reinterpret_cast<Function*>(self);
-    if (!f->state) {
+    Function* f = as_function(self);
+    ModuleState* m = f->state;
+    if (!m) {
         PyErr_SetString(PyExc_SystemError, "function called after its module was cleared");
         return nullptr;
     }
-    FrameScope frame(f->state, self);
-    return f->def->body(self, args, static_cast<Py_ssize_t>(nargsf), kwnames);
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = entry([&] {
+        Bound bound = bind(*f->def, f->params, f->defaults, args, PyVectorcall_NARGS(nargsf), kwnames);
+        return f->def->invoke(*f->def, *m, bound.data());
+    });
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
-
 inline PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %s at %p>", reinterpret_cast<Function*>(self)->def->signature->qualname(),
-                                self);
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
 // Pickled as a global, by module and qualified name, as a def is.
-inline PyObject* function_reduce(PyObject* self, PyObject*) {
-    return PyObject_GetAttrString(self, "__qualname__");
+inline PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+// __name__ and __qualname__ take a str; anything else, or deleting them, is
+// refused with the error a def's attribute gives, by asking a def.
+template <std::size_t Offset>
+PyObject* function_get_text(PyObject* self, void*) {
+    return Py_NewRef(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset));
 }
+
+template <std::size_t Offset, Literal Attribute>
+int function_set_text(PyObject* self, PyObject* value, void*) {
+    if (value && PyUnicode_Check(value)) {
+        Py_XSETREF(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset), Py_NewRef(value));
+        return 0;
+    }
+    return entry_status([&] {
+        ModuleState* m = as_function(self)->state;
+        if (!m) raise(PyExc_SystemError, "function used after its module was cleared");
+        Ref plain = interpreter_twin(*m, id<"plain">(*m));
+        check_status(PyObject_SetAttr(plain.get(), id<Attribute>(*m), value));
+        raise(PyExc_SystemError, "a def accepted this value");
+    });
+}
+
+inline PyGetSetDef function_getset[] = {
+    {"__name__", function_get_text<offsetof(Function, name)>,
+     function_set_text<offsetof(Function, name), "__name__">, nullptr, nullptr},
+    {"__qualname__", function_get_text<offsetof(Function, qualname)>,
+     function_set_text<offsetof(Function, qualname), "__qualname__">, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 inline PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
@@ -129,6 +173,7 @@ inline PyType_Slot function_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_methods, function_methods},
     {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
     {0, nullptr},
 };
 
@@ -144,40 +189,40 @@ inline Ref literal(const std::string& source) {
 
 }  // namespace detail
 
-// A new function object of the running module, named `qualname`.
-inline Ref make_function(const FunctionDef& def, PyObject* module_name) {
-    ModuleState& s = state();
-    const SignatureBase& sig = *def.signature;
-    std::size_t count = sig.names().size();
+// A new function object of module state `m`.
+inline Ref make_function(ModuleState& m, const FunctionDef& def, PyObject* module_name) {
+    std::size_t count = def.param_count;
     Ref params = check(PyTuple_New(static_cast<Py_ssize_t>(count)));
     std::size_t first_default = count;
-    for (std::size_t i = count; i-- > 0 && !sig.default_sources()[i].empty();) first_default = i;
+    for (std::size_t i = count; i-- > 0 && !param_default(def.params[i]).empty();) first_default = i;
     Ref defaults = check(PyTuple_New(static_cast<Py_ssize_t>(count - first_default)));
     for (std::size_t i = 0; i < count; ++i) {
         PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i),
-                         check(PyUnicode_InternFromString(sig.names()[i].c_str())).release());
+                         check(PyUnicode_InternFromString(param_name(def.params[i]).c_str())).release());
         if (i >= first_default)
             PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i - first_default),
-                             detail::literal(sig.default_sources()[i]).release());
+                             detail::literal(param_default(def.params[i])).release());
     }
 
     Ref dict = check(PyDict_New());
     auto put = [&](const char* key, PyObject* value) { check_status(PyDict_SetItemString(dict.get(), key, value)); };
     put("__module__", module_name);
-    put("__name__", text(def.name).get());
-    put("__qualname__", text(sig.qualname()).get());
     put("__doc__", def.doc ? text(def.doc).get() : Py_None);
-    put("__text_signature__", text(sig.text_signature().c_str()).get());
+    put("__text_signature__", text(text_signature(def).c_str()).get());
+    Ref name = text(def.name);
+    Ref qualname = text(def.qualname);
 
-    auto* type = reinterpret_cast<PyTypeObject*>(s.function_type.get());
+    auto* type = reinterpret_cast<PyTypeObject*>(m.function_type.get());
     Function* f = PyObject_GC_New(Function, type);
     if (!f) fail();
     f->vectorcall = detail::function_vectorcall;
     f->def = &def;
-    f->state = &s;
-    f->module = Py_NewRef(s.module);
+    f->state = &m;
+    f->module = Py_NewRef(m.module);
     f->params = params.release();
     f->defaults = defaults.release();
+    f->name = name.release();
+    f->qualname = qualname.release();
     f->dict = dict.release();
     f->weakrefs = nullptr;
     PyObject_GC_Track(f);
@@ -197,9 +242,11 @@ inline Member property(const FunctionDef& def) { return {Member::Property, &def}
 // come out in the order of the equivalent Python source.
 class ModuleBuilder {
 public:
-    explicit ModuleBuilder(PyObject* module) : module_(module), name_(check(PyModule_GetNameObject(module))) {}
+    explicit ModuleBuilder(ModuleState& m)
+        : m_(m), module_(m.module), name_(check(PyModule_GetNameObject(m.module))) {}
 
     PyObject* module() const { return module_; }
+    ModuleState& state() const { return m_; }
 
     void bind(const char* name, PyObject* value) { check_status(PyModule_AddObjectRef(module_, name, value)); }
 
@@ -235,7 +282,7 @@ public:
 
     // name = logging.getLogger(__name__)
     void bind_module_logger(const char* name, PyObject* logging) {
-        Ref logger = call_method(logging, id<"getLogger">(), name_.get());
+        Ref logger = call_method(logging, id<"getLogger">(m_), name_.get());
         bind(name, logger.get());
     }
 
@@ -248,7 +295,7 @@ public:
         put("__qualname__", qualname.get());
         if (doc) put("__doc__", text(doc).get());
         for (const Member& member : members) {
-            Ref function = make_function(*member.def, name_.get());
+            Ref function = make_function(m_, *member.def, name_.get());
             if (member.kind == Member::ClassMethod) function = check(PyClassMethod_New(function.get()));
             if (member.kind == Member::Property)
                 function = call(reinterpret_cast<PyObject*>(&PyProperty_Type), function.get());
@@ -263,11 +310,12 @@ public:
 
     // def name(...) at module level.
     void add_function(const FunctionDef& def) {
-        Ref function = make_function(def, name_.get());
+        Ref function = make_function(m_, def, name_.get());
         bind(def.name, function.get());
     }
 
 private:
+    ModuleState& m_;
     PyObject* module_;
     Ref name_;
 };
@@ -283,17 +331,20 @@ inline int module_traverse(PyObject* module, visitproc visit, void* arg) {
     if (!s) return 0;
     for (const Ref& r : s->ids) Py_VISIT(r.get());
     for (const Ref& r : s->keyword_tuples) Py_VISIT(r.get());
+    Py_VISIT(s->builtins.get());
     Py_VISIT(s->function_type.get());
-    for (const Ref& r : s->kept) Py_VISIT(r.get());
-    return 0;
+    Py_VISIT(s->twins.get());
+    return s->traverse_own(visit, arg);
 }
 
 inline int module_clear(PyObject* module) {
     if (ModuleState* s = module_state(module)) {
         s->ids.clear();
         s->keyword_tuples.clear();
+        s->builtins = Ref();
         s->function_type = Ref();
-        s->kept.clear();
+        s->twins = Ref();
+        s->clear_own();
     }
     return 0;
 }
@@ -305,15 +356,16 @@ inline void module_free(void* module) {
     *slot = nullptr;
 }
 
-template <void (*Body)(ModuleBuilder&)>
-int module_exec(PyObject* module) noexcept {
+template <class State, void (*Body)(ModuleBuilder&)>
+int module_exec(PyObject* module) {
     return entry_status([&] {
         auto** slot = static_cast<ModuleState**>(PyModule_GetState(module));
         if (!slot) fail();
-        *slot = new ModuleState;
+        *slot = new State;
         ModuleState& s = **slot;
         s.module = module;
-        FrameScope frame(&s, nullptr);
+        Ref builtins = check(PyImport_ImportModule("builtins"));
+        s.builtins = Ref::borrow(PyModule_GetDict(builtins.get()));
         for (const char* text : id_texts()) s.ids.push_back(check(PyUnicode_InternFromString(text)));
         for (const auto& names : keyword_lists()) {
             Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
@@ -331,7 +383,7 @@ int module_exec(PyObject* module) noexcept {
                              Py_TPFLAGS_IMMUTABLETYPE,
                          function_slots};
         s.function_type = check(PyType_FromModuleAndSpec(module, &spec, nullptr));
-        ModuleBuilder builder(module);
+        ModuleBuilder builder(s);
         Body(builder);
     });
 }
@@ -339,11 +391,13 @@ int module_exec(PyObject* module) noexcept {
 }  // namespace detail
 
 // PyMODINIT_FUNC PyInit_x() { return pyglue::define_module<exec>("korrin.utils.x"); }
-// `exec` runs once per module object and binds the module's names in order.
-template <void (*Body)(ModuleBuilder&)>
+// `exec` runs once per module object and binds the module's names in order;
+// `State` is what the module keeps (ModuleState, or a struct deriving from it).
+template <void (*Body)(ModuleBuilder&), class State = ModuleState>
 PyObject* define_module(const char* name) {
+    static_assert(std::is_base_of_v<ModuleState, State>);
     static PyModuleDef_Slot slots[] = {
-        {Py_mod_exec, reinterpret_cast<void*>(detail::module_exec<Body>)},
+        {Py_mod_exec, reinterpret_cast<void*>(detail::module_exec<State, Body>)},
 #if PY_VERSION_HEX >= 0x030C0000
         {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif

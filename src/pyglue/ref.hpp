@@ -1,8 +1,9 @@
 // Owning references and the bridge between Python errors and C++ exceptions.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "pyglue/compat.hpp"
+
+#include <cxxabi.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -11,6 +12,15 @@
 #include <utility>
 
 namespace pyglue {
+
+// Gives up a reference. A thread without a thread state is a daemon thread
+// that the interpreter is ending at exit, unwinding through our frames: it
+// may not touch objects any more, so the reference is left to the exiting
+// process.
+inline void release_reference(PyObject* p) noexcept {
+    if (!compat::thread_may_touch_objects()) [[unlikely]] return;
+    Py_DECREF(p);
+}
 
 // An owning handle for a PyObject*. The only owner of a reference in C++ code.
 class Ref {
@@ -22,7 +32,9 @@ public:
     Ref(const Ref& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
     Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
     Ref& operator=(Ref other) noexcept { std::swap(p_, other.p_); return *this; }
-    [[gnu::always_inline]] ~Ref() { Py_XDECREF(p_); }
+    [[gnu::always_inline]] ~Ref() {
+        if (p_) release_reference(p_);
+    }
 
     PyObject* get() const noexcept { return p_; }
     // Hands the reference over to the caller (e.g. as a return value to the interpreter).
@@ -76,23 +88,28 @@ inline void translate_current_exception() noexcept {
 }  // namespace detail
 
 // Runs the body of a Python-callable entry point: the body returns a Ref, the
-// interpreter gets a new reference or NULL with the error set.
+// interpreter gets a new reference or NULL with the error set. The forced
+// unwind that ends a thread (pthread_exit) passes through untouched.
 template <class Body>
-PyObject* entry(Body&& body) noexcept {
+PyObject* entry(Body&& body) {
     try {
         return body().release();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         detail::translate_current_exception();
         return nullptr;
     }
 }
 
-// Same for slots returning an int status (tp_init and friends).
+// Same for slots returning an int status (module exec and friends).
 template <class Body>
-int entry_status(Body&& body) noexcept {
+int entry_status(Body&& body) {
     try {
         body();
         return 0;
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         detail::translate_current_exception();
         return -1;

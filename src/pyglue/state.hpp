@@ -1,56 +1,31 @@
 // Per-module state. Every import of a module (a re-import, another
-// interpreter) gets its own: interned names, the function type, and what the
-// module keeps between calls. Code reaches the state of the module whose
-// function is running through the calling thread's current frame, which the
-// function type sets on entry.
+// interpreter) gets its own: interned names, the builtins it was executed
+// with, the function type, and what the module keeps between calls (a struct
+// of the module's own deriving from ModuleState). Native functions hold their
+// module and hand its state to their bodies; nothing reaches it through the
+// thread, which greenlets and re-entrant calls share.
 #pragma once
 
 #include "pyglue/ref.hpp"
 
-#include <cstdint>
 #include <vector>
 
 namespace pyglue {
 
 struct ModuleState {
+    virtual ~ModuleState() = default;
+
     PyObject* module = nullptr;          // borrowed: the module owns its state
+    Ref builtins;                        // the builtins of the interpreter that ran the module's exec
     std::vector<Ref> ids;                // id<"...">() by slot
     std::vector<Ref> keyword_tuples;     // keywords<"...", ...>() by slot
     Ref function_type;
-    std::vector<Ref> kept;               // objects a module keeps, indexed by its own enum
-    std::vector<std::uint64_t> words;    // plain values a module keeps (e.g. type version tags)
+    Ref twins;                           // interpreter_twin(): made on first use
+
+    // What a module keeps of its own, for the garbage collector.
+    virtual int traverse_own(visitproc, void*) { return 0; }
+    virtual void clear_own() {}
 };
-
-// What the running native function belongs to. Saved and restored around
-// every call, so nested calls into other modules see their own.
-struct Frame {
-    ModuleState* state = nullptr;
-    PyObject* function = nullptr;
-};
-
-[[gnu::tls_model("initial-exec")]] inline thread_local Frame current_frame;
-
-class FrameScope {
-public:
-    FrameScope(ModuleState* state, PyObject* function) noexcept : saved_(current_frame) {
-        current_frame = {state, function};
-    }
-    ~FrameScope() { current_frame = saved_; }
-    FrameScope(const FrameScope&) = delete;
-    FrameScope& operator=(const FrameScope&) = delete;
-
-private:
-    Frame saved_;
-};
-
-inline ModuleState& state() {
-    ModuleState* s = current_frame.state;
-    if (!s || !s->module) raise(PyExc_SystemError, "no module state for this call");
-    return *s;
-}
-
-// The module of the running function: its globals are the function's globals.
-inline PyObject* this_module() { return state().module; }
 
 namespace detail {
 // The texts of every id<> in this extension, each given a slot when the
@@ -81,27 +56,25 @@ inline std::size_t register_keywords(std::vector<const char*> names) {
 
 template <Literal... L>
 inline const std::size_t keywords_slot = register_keywords({L.text...});
+
+[[noreturn]] inline void state_cleared() { raise(PyExc_SystemError, "module state was cleared"); }
 }  // namespace detail
 
 // An interned str for a fixed name, made once per module object.
 template <Literal L>
-PyObject* id() {
-    ModuleState& s = state();
+PyObject* id(const ModuleState& m) {
     std::size_t slot = detail::id_slot<L>;
-    PyObject* interned = slot < s.ids.size() ? s.ids[slot].get() : nullptr;
-    if (!interned) raise(PyExc_SystemError, "module state was cleared");
-    return interned;
+    if (slot >= m.ids.size()) [[unlikely]] detail::state_cleared();
+    return m.ids[slot].get();
 }
 
 // The tuple of keyword names for a vectorcall passing these keywords, made
 // once per module object.
 template <Literal... L>
-PyObject* keywords() {
-    ModuleState& s = state();
+PyObject* keywords(const ModuleState& m) {
     std::size_t slot = detail::keywords_slot<L...>;
-    PyObject* names = slot < s.keyword_tuples.size() ? s.keyword_tuples[slot].get() : nullptr;
-    if (!names) raise(PyExc_SystemError, "module state was cleared");
-    return names;
+    if (slot >= m.keyword_tuples.size()) [[unlikely]] detail::state_cleared();
+    return m.keyword_tuples[slot].get();
 }
 
 }  // namespace pyglue

@@ -46,15 +46,15 @@ inline pyglue::Ref affix(PyObject* base, const std::string& prefix, const std::s
 // that directory), the plain `with open(...)` does the work and raises its own
 // errors.
 template <class Write>
-void write_atomically(PyObject* module, PyObject* path, const char* mode, Write&& write) {
+void write_atomically(pyglue::ModuleState& m, PyObject* path, const char* mode, Write&& write) {
     using pyglue::id;
     using pyglue::Ref;
 
-    Ref open = pyglue::global(module, id<"open">());
+    Ref open = pyglue::global<"open">(m);
     auto plain_open = [&] {
         Ref text_mode = pyglue::text(mode);
         Ref manager = pyglue::call(open.get(), path, text_mode.get());
-        pyglue::with_block(manager.get(), [&](PyObject* file) { write(file); });
+        pyglue::with_block(m, manager.get(), [&](PyObject* file) { write(file); });
     };
 
     Ref fspath = Ref::steal(PyOS_FSPath(path));
@@ -63,36 +63,36 @@ void write_atomically(PyObject* module, PyObject* path, const char* mode, Write&
         PyErr_Clear();
         return plain_open();
     }
-    Ref os = pyglue::global(module, id<"os">());
-    Ref os_path = pyglue::getattr(os.get(), id<"path">());
-    Ref base = pyglue::call_method(os_path.get(), id<"basename">(), fspath.get());
+    Ref os = pyglue::global<"os">(m);
+    Ref os_path = pyglue::getattr(os.get(), id<"path">(m));
+    Ref base = pyglue::call_method(os_path.get(), id<"basename">(m), fspath.get());
     if (!pyglue::truth(base.get())) return plain_open();  // "dir/": open's own error
 
-    Ref target = pyglue::call_method(os_path.get(), id<"realpath">(), fspath.get());
+    Ref target = pyglue::call_method(os_path.get(), id<"realpath">(m), fspath.get());
     Ref kept_mode;
     Ref stat;
-    Ref missing = pyglue::attempt(PyExc_OSError, [&] { stat = pyglue::call_method(os.get(), id<"stat">(), target.get()); });
+    Ref missing = pyglue::attempt(PyExc_OSError, [&] { stat = pyglue::call_method(os.get(), id<"stat">(m), target.get()); });
     if (missing) {
         if (!pyglue::is_instance_of(missing.get(), PyExc_FileNotFoundError)) return plain_open();
     } else {
-        long st_mode = PyLong_AsLong(pyglue::getattr(stat.get(), id<"st_mode">()).get());
+        long st_mode = PyLong_AsLong(pyglue::getattr(stat.get(), id<"st_mode">(m)).get());
         if (st_mode == -1 && PyErr_Occurred()) pyglue::fail();
         Ref writable_flag = pyglue::check(PyLong_FromLong(W_OK));
         if (!S_ISREG(st_mode) ||
-            !pyglue::truth(pyglue::call_method(os.get(), id<"access">(), target.get(), writable_flag.get()).get()))
+            !pyglue::truth(pyglue::call_method(os.get(), id<"access">(m), target.get(), writable_flag.get()).get()))
             return plain_open();
         kept_mode = pyglue::check(PyLong_FromLong(st_mode & 07777));
     }
 
-    Ref directory = pyglue::call_method(os_path.get(), id<"dirname">(), target.get());
-    Ref target_base = pyglue::call_method(os_path.get(), id<"basename">(), target.get());
+    Ref directory = pyglue::call_method(os_path.get(), id<"dirname">(m), target.get());
+    Ref target_base = pyglue::call_method(os_path.get(), id<"basename">(m), target.get());
     std::string exclusive_mode = mode;
     exclusive_mode[0] = 'x';
     Ref exclusive = pyglue::text(exclusive_mode.c_str());
     Ref temp_path, file;
     for (int attempt = 1;; ++attempt) {
         Ref name = affix(target_base.get(), ".", temporary_suffix());
-        temp_path = pyglue::call_method(os_path.get(), id<"join">(), directory.get(), name.get());
+        temp_path = pyglue::call_method(os_path.get(), id<"join">(m), directory.get(), name.get());
         Ref error = pyglue::attempt(PyExc_OSError, [&] { file = pyglue::call(open.get(), temp_path.get(), exclusive.get()); });
         if (!error) break;
         if (!pyglue::is_instance_of(error.get(), PyExc_FileExistsError)) return plain_open();
@@ -101,16 +101,16 @@ void write_atomically(PyObject* module, PyObject* path, const char* mode, Write&
 
     // From here on the temporary file is ours, and only it is removed on failure.
     Ref failure = pyglue::attempt(PyExc_BaseException, [&] {
-        pyglue::with_block(file.get(), [&](PyObject* handle) { write(handle); });
-        if (kept_mode) pyglue::call_method(os.get(), id<"chmod">(), temp_path.get(), kept_mode.get());
-        pyglue::call_method(os.get(), id<"replace">(), temp_path.get(), target.get());
+        pyglue::with_block(m, file.get(), [&](PyObject* handle) { write(handle); });
+        if (kept_mode) pyglue::call_method(os.get(), id<"chmod">(m), temp_path.get(), kept_mode.get());
+        pyglue::call_method(os.get(), id<"replace">(m), temp_path.get(), target.get());
     });
     if (!failure) return;
     pyglue::while_handling(failure.get(), [&] {
         // Best effort, like a `finally` that must not mask the original error.
-        if (PyObject* r = PyObject_CallMethodNoArgs(file.get(), id<"close">())) Py_DECREF(r);
+        if (PyObject* r = PyObject_CallMethodNoArgs(file.get(), id<"close">(m))) Py_DECREF(r);
         else PyErr_Clear();
-        if (PyObject* r = PyObject_CallMethodOneArg(os.get(), id<"unlink">(), temp_path.get())) Py_DECREF(r);
+        if (PyObject* r = PyObject_CallMethodOneArg(os.get(), id<"unlink">(m), temp_path.get())) Py_DECREF(r);
         else PyErr_Clear();
     });
     pyglue::reraise(std::move(failure));
@@ -124,19 +124,19 @@ struct RunFile {
     pyglue::Ref path;
 };
 
-inline RunFile run_file(PyObject* module, PyObject* location_arg, PyObject* name_arg, const char* default_name) {
+inline RunFile run_file(pyglue::ModuleState& m, PyObject* location_arg, PyObject* name_arg, const char* default_name) {
     using pyglue::id;
     using pyglue::Ref;
     Ref location = Ref::borrow(location_arg);
     if (!pyglue::truth(location.get())) {
-        Ref runtime = pyglue::global(module, id<"runtime">());
-        location = pyglue::getattr(runtime.get(), id<"directory">());
+        Ref runtime = pyglue::global<"runtime">(m);
+        location = pyglue::getattr(runtime.get(), id<"directory">(m));
     }
     Ref name = Ref::borrow(name_arg);
     if (!pyglue::truth(name.get())) name = pyglue::text(default_name);
-    Ref os = pyglue::global(module, id<"os">());
-    Ref os_path = pyglue::getattr(os.get(), id<"path">());
-    Ref path = pyglue::call_method(os_path.get(), id<"join">(), location.get(), name.get());
+    Ref os = pyglue::global<"os">(m);
+    Ref os_path = pyglue::getattr(os.get(), id<"path">(m));
+    Ref path = pyglue::call_method(os_path.get(), id<"join">(m), location.get(), name.get());
     return {std::move(location), std::move(name), std::move(path)};
 }
 

@@ -4,7 +4,6 @@
 
 using pyglue::id;
 using pyglue::Ref;
-using pyglue::Signature;
 
 namespace {
 
@@ -21,68 +20,59 @@ const char* const config_doc =
 
 // ---------------------------------------------------------------- __init__
 
-Signature init_sig("Config.__init__", {"self", "output", "exclude=None"});
-
-PyObject* config_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        auto [self, output, exclude] = init_sig.bind(args, nargs, kwnames);
-        pyglue::setattr(self, id<"output">(), output);
-        Ref defaults = pyglue::check(Py_BuildValue("[sOss]", "!", Py_None, "\r", ""));
-        pyglue::setattr(self, id<"exclude">(), defaults.get());
-        if (pyglue::truth(exclude)) {
-            Ref current = pyglue::getattr(self, id<"exclude">());
-            pyglue::call_method(current.get(), id<"extend">(), exclude);
-        }
-        return pyglue::none();
-    });
+Ref config_init(pyglue::ModuleState& m, const pyglue::Args<3>& a) {
+    auto [self, output, exclude] = a;
+    pyglue::setattr(self, id<"output">(m), output);
+    Ref defaults = pyglue::check(Py_BuildValue("[sOss]", "!", Py_None, "\r", ""));
+    pyglue::setattr(self, id<"exclude">(m), defaults.get());
+    if (pyglue::truth(exclude)) {
+        Ref current = pyglue::getattr(self, id<"exclude">(m));
+        pyglue::call_method(current.get(), id<"extend">(m), exclude);
+    }
+    return pyglue::none();
 }
 
-const pyglue::FunctionDef init_def = pyglue::function_def("__init__", config_init, init_sig, nullptr);
+const pyglue::FunctionDef init_def = pyglue::def("__init__", "Config.__init__", {"self", "output", "exclude=None"}, nullptr, config_init);
 
 // ---------------------------------------------------------------- tree
 
-Signature tree_sig("Config.tree", {"self"});
+Ref config_tree(pyglue::ModuleState& m, const pyglue::Args<1>& a) {
+    auto [self] = a;
 
-PyObject* config_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        auto [self] = tree_sig.bind(args, nargs, kwnames);
-        PyObject* module = pyglue::this_module();
-
-        // A JSON document is taken as it decodes; any failure means text.
-        Ref failure = pyglue::attempt(PyExc_Exception, [&] {
-            Ref json = pyglue::global(module, id<"json">());
-            Ref loads = pyglue::getattr(json.get(), id<"loads">());
-            Ref output = pyglue::getattr(self, id<"output">());
-            Ref decoded = pyglue::call(loads.get(), output.get());
-            pyglue::setattr(self, id<"config">(), decoded.get());
-        });
-        if (!failure) return pyglue::none();
-        failure = Ref();
-
-        // The tree is built in place, so an error leaves the partial tree.
-        Ref config = pyglue::check(PyDict_New());
-        pyglue::setattr(self, id<"config">(), config.get());
-        Ref output = pyglue::getattr(self, id<"output">());
-        bool plain = PyUnicode_CheckExact(output.get());
-        config_scan::TreeBuilder builder(self, config.get(), plain ? PyUnicode_GET_LENGTH(output.get()) : PY_SSIZE_T_MAX);
-        if (plain) {
-            builder.scan_text(output.get());
-        } else {
-            // Anything else splits (or fails to) the way it does in Python.
-            Ref pieces = pyglue::call_method(output.get(), id<"split">(), id<"\n">());
-            builder.scan_pieces(pieces.get());
-        }
-        return pyglue::none();
+    // A JSON document is taken as it decodes; any failure means text.
+    Ref failure = pyglue::attempt(PyExc_Exception, [&] {
+        Ref json = pyglue::global<"json">(m);
+        Ref loads = pyglue::getattr(json.get(), id<"loads">(m));
+        Ref output = pyglue::getattr(self, id<"output">(m));
+        Ref decoded = pyglue::call(loads.get(), output.get());
+        pyglue::setattr(self, id<"config">(m), decoded.get());
     });
+    if (!failure) return pyglue::none();
+    failure = Ref();
+
+    // The tree is built in place, so an error leaves the partial tree.
+    Ref config = pyglue::check(PyDict_New());
+    pyglue::setattr(self, id<"config">(m), config.get());
+    Ref output = pyglue::getattr(self, id<"output">(m));
+    bool plain = PyUnicode_CheckExact(output.get());
+    config_scan::TreeBuilder builder(m, self, config.get(), plain ? PyUnicode_GET_LENGTH(output.get()) : PY_SSIZE_T_MAX);
+    if (plain) {
+        builder.scan_text(output.get());
+    } else {
+        // Anything else splits (or fails to) the way it does in Python.
+        Ref pieces = pyglue::call_method(output.get(), id<"split">(m), id<"\n">(m));
+        builder.scan_pieces(pieces.get());
+    }
+    return pyglue::none();
 }
 
-const pyglue::FunctionDef tree_def = pyglue::function_def("tree", config_tree, tree_sig, nullptr);
+const pyglue::FunctionDef tree_def = pyglue::def("tree", "Config.tree", {"self"}, nullptr, config_tree);
 
-void exec_module(pyglue::ModuleBuilder& m) {
-    m.import("json");
-    m.import_from("collections", "namedtuple");
-    m.import_from("collections", "deque");
-    m.add_class("Config", config_doc, {pyglue::method(init_def), pyglue::method(tree_def)});
+void exec_module(pyglue::ModuleBuilder& b) {
+    b.import("json");
+    b.import_from("collections", "namedtuple");
+    b.import_from("collections", "deque");
+    b.add_class("Config", config_doc, {pyglue::method(init_def), pyglue::method(tree_def)});
 }
 
 }  // namespace

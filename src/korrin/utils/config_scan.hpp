@@ -230,8 +230,9 @@ public:
     // `owner` is the Config instance, whose `exclude` is read when the first
     // line arrives; `config` is the root dict, already stored in `owner`;
     // `size_hint` is about the length of the text.
-    TreeBuilder(PyObject* owner, PyObject* config, Py_ssize_t size_hint)
-        : owner_(owner),
+    TreeBuilder(const pyglue::ModuleState& m, PyObject* owner, PyObject* config, Py_ssize_t size_hint)
+        : m_(m),
+          owner_(owner),
           table_(space_table()),
           curr_(Ref::borrow(config)),
           future_(Ref::borrow(config)),
@@ -256,7 +257,7 @@ public:
         pyglue::for_each(pieces, [&](PyObject* piece) {
             if (!PyUnicode_Check(piece)) {
                 // Let the object fail the way line.strip() fails on it.
-                pyglue::call_method(piece, pyglue::id<"strip">());
+                pyglue::call_method(piece, pyglue::id<"strip">(m_));
                 PyErr_Format(PyExc_TypeError, "configuration lines must be str, not %.200s",
                              Py_TYPE(piece)->tp_name);
                 pyglue::fail();
@@ -342,7 +343,7 @@ private:
 
     void read_exclude() {
         exclude_read_ = true;
-        exclude_obj_ = pyglue::getattr(owner_, pyglue::id<"exclude">());
+        exclude_obj_ = pyglue::getattr(owner_, pyglue::id<"exclude">(m_));
         fast_exclude_ = exclude_.build(exclude_obj_.get());
     }
 
@@ -350,7 +351,7 @@ private:
     // Python's own equality; the attribute is read for each line, as the
     // equality of an entry may be any Python code.
     bool slow_excluded(int kind, const void* first, Py_ssize_t len) {
-        Ref exclude = exclude_obj_ ? std::move(exclude_obj_) : pyglue::getattr(owner_, pyglue::id<"exclude">());
+        Ref exclude = exclude_obj_ ? std::move(exclude_obj_) : pyglue::getattr(owner_, pyglue::id<"exclude">(m_));
         Ref stripped = pyglue::check(PyUnicode_FromKindAndData(kind, first, len));
         if (pyglue::check_status(PySequence_Contains(exclude.get(), stripped.get()))) return true;
         return len && PyUnicode_READ(kind, first, 0) == '!';
@@ -383,7 +384,7 @@ private:
             value = PyDict_SetDefault(parent, key, spare_.get());
             if (!value) pyglue::fail();
         } else {
-            keep = pyglue::call_method(parent, pyglue::id<"setdefault">(), key, spare_.get());
+            keep = pyglue::call_method(parent, pyglue::id<"setdefault">(m_), key, spare_.get());
             value = keep.get();
         }
         Ref result = Ref::borrow(value);
@@ -391,6 +392,7 @@ private:
         return result;
     }
 
+    const pyglue::ModuleState& m_;
     PyObject* owner_;
     const SpaceTable& table_;
     std::vector<Level> levels_;

@@ -17,7 +17,6 @@ using pyglue::global;
 using pyglue::id;
 using pyglue::log_info;
 using pyglue::Ref;
-using pyglue::Signature;
 using pyglue::unpack_two;
 using pyglue::while_handling;
 using pyglue::with_block;
@@ -51,9 +50,9 @@ void setitem(PyObject* o, PyObject* key, PyObject* value) {
 
 // `template.format(**keywords)` evaluated inside the handler of `caught`.
 template <pyglue::Literal... Names>
-Ref format_in_handler(PyObject* caught, PyObject* templ, const std::array<PyObject*, sizeof...(Names)>& values) {
+Ref format_in_handler(const pyglue::ModuleState& m, PyObject* caught, PyObject* templ, const std::array<PyObject*, sizeof...(Names)>& values) {
     Ref text;
-    while_handling(caught, [&] { text = pyglue::format_named<Names...>(templ, values); });
+    while_handling(caught, [&] { text = pyglue::format_named<Names...>(m, templ, values); });
     return text;
 }
 
@@ -63,20 +62,20 @@ bool equals(PyObject* a, PyObject* b) {
 
 // PTS data resolution: nothing -> the framework's default file, a dict as it
 // is, the path of an existing file -> loaded, anything else as it is.
-Ref resolve_pts_data(PyObject* module, PyObject* pts_data) {
+Ref resolve_pts_data(pyglue::ModuleState& m, PyObject* pts_data) {
     if (!pyglue::truth(pts_data)) {
-        Ref load_datafile = global(module, id<"load_datafile">());
-        Ref yamls = global(module, id<"korrin_yamls">());
-        Ref path = pyglue::getattr(yamls.get(), id<"pts_datafile">());
-        Ref loader = global(module, id<"PtsdatafileLoader">());
+        Ref load_datafile = global<"load_datafile">(m);
+        Ref yamls = global<"korrin_yamls">(m);
+        Ref path = pyglue::getattr(yamls.get(), id<"pts_datafile">(m));
+        Ref loader = global<"PtsdatafileLoader">(m);
         return pyglue::call(load_datafile.get(), path.get(), loader.get());
     }
     if (PyDict_Check(pts_data)) return Ref::borrow(pts_data);
-    Ref os = global(module, id<"os">());
-    Ref os_path = pyglue::getattr(os.get(), id<"path">());
-    if (pyglue::truth(pyglue::call_method(os_path.get(), id<"isfile">(), pts_data).get())) {
-        Ref load_datafile = global(module, id<"load_datafile">());
-        Ref loader = global(module, id<"PtsdatafileLoader">());
+    Ref os = global<"os">(m);
+    Ref os_path = pyglue::getattr(os.get(), id<"path">(m));
+    if (pyglue::truth(pyglue::call_method(os_path.get(), id<"isfile">(m), pts_data).get())) {
+        Ref load_datafile = global<"load_datafile">(m);
+        Ref loader = global<"PtsdatafileLoader">(m);
         return pyglue::call(load_datafile.get(), pts_data, loader.get());
     }
     return Ref::borrow(pts_data);
@@ -84,138 +83,123 @@ Ref resolve_pts_data(PyObject* module, PyObject* pts_data) {
 
 // ---------------------------------------------------------------- load_datafile
 
-Signature load_datafile_sig("load_datafile", {"datafile", "cls"});
-
-PyObject* load_datafile(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        PyObject* module = pyglue::this_module();
-        auto [datafile, cls] = load_datafile_sig.bind(args, nargs, kwnames);
-        Ref data;
-        Ref caught = pyglue::attempt(PyExc_Exception, [&] {
-            Ref loader = pyglue::call(cls);
-            data = pyglue::call_method(loader.get(), id<"load">(), datafile);
-        });
-        if (!caught) return data;
-        Ref error_type, message;
-        while_handling(caught.get(), [&] {
-            error_type = global(module, id<"DatafileError">());
-            message = pyglue::check(PyUnicode_Format(id<"Failed to load the datafile '%s'">(), datafile));
-        });
-        pyglue::raise_new_in_handler(error_type.get(), message.get(), caught.get(), Chain::Cause);
+Ref load_datafile(pyglue::ModuleState& m, const pyglue::Args<2>& a) {
+    auto [datafile, cls] = a;
+    Ref data;
+    Ref caught = pyglue::attempt(PyExc_Exception, [&] {
+        Ref loader = pyglue::call(cls);
+        data = pyglue::call_method(loader.get(), id<"load">(m), datafile);
     });
+    if (!caught) return data;
+    Ref error_type, message;
+    while_handling(caught.get(), [&] {
+        error_type = global<"DatafileError">(m);
+        message = pyglue::check(PyUnicode_Format(id<"Failed to load the datafile '%s'">(m), datafile));
+    });
+    pyglue::raise_new_in_handler(error_type.get(), message.get(), caught.get(), Chain::Cause);
 }
 
 // ---------------------------------------------------------------- asynchronous_profile
 
-Signature asynchronous_profile_sig("asynchronous_profile", {"device", "feature", "pts_data", "learnt_dict"});
+Ref asynchronous_profile(pyglue::ModuleState& m, const pyglue::Args<4>& a) {
+    auto [device, feature, pts_data, learnt_dict] = a;
+    {
+        Ref banner = global<"banner">(m);
+        Ref alias = pyglue::getattr(device, id<"alias">(m));
+        Ref title = pyglue::format_named<"f", "d">(m, id<"Profile '{f}' on '{d}'">(m), {feature, alias.get()});
+        Ref framed = pyglue::call(banner.get(), title.get());
+        log_info(m, framed.get());
+    }
 
-PyObject* asynchronous_profile(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        PyObject* module = pyglue::this_module();
-        auto [device, feature, pts_data, learnt_dict] = asynchronous_profile_sig.bind(args, nargs, kwnames);
-        {
-            Ref banner = global(module, id<"banner">());
-            Ref alias = pyglue::getattr(device, id<"alias">());
-            Ref title = pyglue::format_named<"f", "d">(id<"Profile '{f}' on '{d}'">(), {feature, alias.get()});
-            Ref framed = pyglue::call(banner.get(), title.get());
-            log_info(framed.get());
-        }
+    // A feature class learns with an object built by load_class; anything
+    // that starts with "show" or is not a single word is a show command.
+    Ref lib, pickled_string;
+    Ref show = pyglue::text("show");
+    bool feature_class = !pyglue::truth(pyglue::call_method(feature, id<"startswith">(m), show.get()).get());
+    if (feature_class) {
+        Ref words = pyglue::call_method(feature, id<"split">(m));
+        Py_ssize_t count = PyObject_Size(words.get());
+        if (count < 0) pyglue::fail();
+        feature_class = count == 1;
+    }
 
-        // A feature class learns with an object built by load_class; anything
-        // that starts with "show" or is not a single word is a show command.
-        Ref lib, pickled_string;
-        Ref show = pyglue::text("show");
-        bool feature_class = !pyglue::truth(pyglue::call_method(feature, id<"startswith">(), show.get()).get());
-        if (feature_class) {
-            Ref words = pyglue::call_method(feature, id<"split">());
-            Py_ssize_t count = PyObject_Size(words.get());
-            if (count < 0) pyglue::fail();
-            feature_class = count == 1;
+    if (feature_class) {
+        Ref caught = pyglue::attempt(PyExc_Exception, [&] {
+            Ref load_class = global<"load_class">(m);
+            lib = pyglue::call(load_class.get(), pts_data, device);
+            lib = pyglue::call(lib.get(), device);
+            pyglue::call_method(lib.get(), id<"learn">(m));
+        });
+        if (caught) {
+            Ref name;
+            while_handling(caught.get(), [&] { name = pyglue::getattr(device, id<"name">(m)); });
+            Ref message = format_in_handler<"f", "d", "e">(m, 
+                caught.get(),
+                id<"Issue with loading a pts class or when learning the '{f}' feature on device '{d}'\n{e}">(m), {feature, name.get(), caught.get()});
+            pyglue::raise_new_in_handler(PyExc_Exception, message.get(), caught.get(), Chain::NoCause);
         }
+        caught = pyglue::attempt(PyExc_Exception, [&] {
+            pickled_string = pyglue::call_method(lib.get(), id<"pickle">(m), lib.get());
+        });
+        if (caught) {
+            Ref message = format_in_handler<"lib">(m, caught.get(), id<"Issue while pickling the object '{lib}'">(m), {lib.get()});
+            pyglue::raise_new_in_handler(PyExc_Exception, message.get(), caught.get(), Chain::Context);
+        }
+    } else {
+        Ref output;
+        Ref caught = pyglue::attempt(PyExc_Exception, [&] {
+            output = pyglue::call_method(device, id<"parse">(m), feature);
+        });
+        if (caught) {
+            Ref message = format_in_handler<"f", "e">(m, caught.get(), id<"Issue with '{f}'\n{e}">(m), {feature, caught.get()});
+            pyglue::raise_new_in_handler(PyExc_Exception, message.get(), caught.get(), Chain::NoCause);
+        }
+        Ref dill = global<"dill">(m);
+        pickled_string = pyglue::call_method(dill.get(), id<"dumps">(m), output.get());
+        lib = Ref::borrow(feature);
+    }
 
-        if (feature_class) {
-            Ref caught = pyglue::attempt(PyExc_Exception, [&] {
-                Ref load_class = global(module, id<"load_class">());
-                lib = pyglue::call(load_class.get(), pts_data, device);
-                lib = pyglue::call(lib.get(), device);
-                pyglue::call_method(lib.get(), id<"learn">());
-            });
-            if (caught) {
-                Ref name;
-                while_handling(caught.get(), [&] { name = pyglue::getattr(device, id<"name">()); });
-                Ref message = format_in_handler<"f", "d", "e">(
-                    caught.get(),
-                    id<"Issue with loading a pts class or when learning the '{f}' feature on device '{d}'\n{e}">(), {feature, name.get(), caught.get()});
-                pyglue::raise_new_in_handler(PyExc_Exception, message.get(), caught.get(), Chain::NoCause);
-            }
-            caught = pyglue::attempt(PyExc_Exception, [&] {
-                pickled_string = pyglue::call_method(lib.get(), id<"pickle">(), lib.get());
-            });
-            if (caught) {
-                Ref message = format_in_handler<"lib">(caught.get(), id<"Issue while pickling the object '{lib}'">(), {lib.get()});
-                pyglue::raise_new_in_handler(PyExc_Exception, message.get(), caught.get(), Chain::Context);
-            }
-        } else {
-            Ref output;
-            Ref caught = pyglue::attempt(PyExc_Exception, [&] {
-                output = pyglue::call_method(device, id<"parse">(), feature);
-            });
-            if (caught) {
-                Ref message = format_in_handler<"f", "e">(caught.get(), id<"Issue with '{f}'\n{e}">(), {feature, caught.get()});
-                pyglue::raise_new_in_handler(PyExc_Exception, message.get(), caught.get(), Chain::NoCause);
-            }
-            Ref dill = global(module, id<"dill">());
-            pickled_string = pyglue::call_method(dill.get(), id<"dumps">(), output.get());
-            lib = Ref::borrow(feature);
-        }
-
-        // Keyed by the alias when it is true, else by the name; nothing is
-        // written before the learning succeeded.
-        Ref alias = pyglue::getattr(device, id<"alias">());
-        {
-            Ref inner = getitem(learnt_dict, feature);
-            Ref key = pyglue::truth(alias.get()) ? pyglue::getattr(device, id<"alias">())
-                                                 : pyglue::getattr(device, id<"name">());
-            setitem(inner.get(), key.get(), pickled_string.get());
-        }
+    // Keyed by the alias when it is true, else by the name; nothing is
+    // written before the learning succeeded.
+    Ref alias = pyglue::getattr(device, id<"alias">(m));
+    {
         Ref inner = getitem(learnt_dict, feature);
-        setitem(inner.get(), id<"obj">(), lib.get());
-        return getitem(learnt_dict, feature);
-    });
+        Ref key = pyglue::truth(alias.get()) ? pyglue::getattr(device, id<"alias">(m))
+                                             : pyglue::getattr(device, id<"name">(m));
+        setitem(inner.get(), key.get(), pickled_string.get());
+    }
+    Ref inner = getitem(learnt_dict, feature);
+    setitem(inner.get(), id<"obj">(m), lib.get());
+    return getitem(learnt_dict, feature);
 }
 
 // ---------------------------------------------------------------- unpickle / pickle
 
-Signature unpickle_sig("unpickle", {"file"});
-
-PyObject* unpickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        PyObject* module = pyglue::this_module();
-        auto [file] = unpickle_sig.bind(args, nargs, kwnames);
-        if (!pyglue::truth(file)) pyglue::raise(PyExc_Exception, "No Golden PTS profile file provided");
-        Ref open = global(module, id<"open">());
-        Ref mode = pyglue::text("rb");
-        Ref manager = pyglue::call(open.get(), file, mode.get());
-        Ref loaded;
-        with_block(manager.get(), [&](PyObject* handle) {
-            Ref dill = global(module, id<"dill">());
-            loaded = pyglue::call_method(dill.get(), id<"load">(), handle);
-        });
-        // A swallowing __exit__ ends the function without a return: None.
-        return loaded ? loaded : pyglue::none();
+Ref unpickle(pyglue::ModuleState& m, const pyglue::Args<1>& a) {
+    auto [file] = a;
+    if (!pyglue::truth(file)) pyglue::raise(PyExc_Exception, "No Golden PTS profile file provided");
+    Ref open = global<"open">(m);
+    Ref mode = pyglue::text("rb");
+    Ref manager = pyglue::call(open.get(), file, mode.get());
+    Ref loaded;
+    with_block(m, manager.get(), [&](PyObject* handle) {
+        Ref dill = global<"dill">(m);
+        loaded = pyglue::call_method(dill.get(), id<"load">(m), handle);
     });
+    // A swallowing __exit__ ends the function without a return: None.
+    return loaded ? loaded : pyglue::none();
 }
 
 // The text form of a device key or feature name made safe as part of a file
 // name: path separators and NUL become "_", so a show command such as
 // "show interface Ethernet1/1" stays a file in the run directory.
-Ref file_name_part(PyObject* module, PyObject* value) {
+Ref file_name_part(pyglue::ModuleState& m, PyObject* value) {
     Ref empty = pyglue::text("");
     Ref text = pyglue::check(PyObject_Format(value, empty.get()));
-    Ref os = global(module, id<"os">());
+    Ref os = global<"os">(m);
     Ref underscore = pyglue::text("_");
-    Ref separators[] = {pyglue::text("/"), pyglue::getattr(os.get(), id<"sep">()),
-                        pyglue::getattr(os.get(), id<"altsep">()), Ref::steal(PyUnicode_FromOrdinal(0))};
+    Ref separators[] = {pyglue::text("/"), pyglue::getattr(os.get(), id<"sep">(m)),
+                        pyglue::getattr(os.get(), id<"altsep">(m)), Ref::steal(PyUnicode_FromOrdinal(0))};
     for (Ref& separator : separators) {
         if (!separator) pyglue::fail();
         if (!PyUnicode_Check(separator.get()) || PyUnicode_GET_LENGTH(separator.get()) == 0) continue;
@@ -224,68 +208,59 @@ Ref file_name_part(PyObject* module, PyObject* value) {
     return text;
 }
 
-Signature pickle_sig("pickle", {"pts", "location=None", "pts_name=None"});
+Ref pickle(pyglue::ModuleState& m, const pyglue::Args<3>& a) {
+    auto [pts, location_arg, name_arg] = a;
+    if (!pyglue::truth(pts)) return pyglue::none();
 
-PyObject* pickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        PyObject* module = pyglue::this_module();
-        auto [pts, location_arg, name_arg] = pickle_sig.bind(args, nargs, kwnames);
-        if (!pyglue::truth(pts)) return pyglue::none();
+    auto [location, pts_name, file] = korrin::run_file(m, location_arg, name_arg, "pts");
+    korrin::write_atomically(m, file.get(), "wb", [&](PyObject* handle) {
+        Ref dill = global<"dill">(m);
+        pyglue::call_method(dill.get(), id<"dump">(m), pts, handle);
+    });
 
-        auto [location, pts_name, file] = korrin::run_file(module, location_arg, name_arg, "pts");
-        korrin::write_atomically(module, file.get(), "wb", [&](PyObject* handle) {
-            Ref dill = global(module, id<"dill">());
-            pyglue::call_method(dill.get(), id<"dump">(), pts, handle);
-        });
+    for_each(pts, [&](PyObject* feature) {
+        Ref devices = getitem(pts, feature);
+        Ref items = pyglue::call_method(devices.get(), id<"items">(m));
+        for_each(items.get(), [&](PyObject* pair) {
+            auto [device, obj] = unpack_two(m, pair);
+            Ref device_part = file_name_part(m, device.get());
+            Ref feature_part = file_name_part(m, feature);
+            Ref name = pyglue::format_named<"l", "d", "f">(m, 
+                id<"{l}_{d}_{f}_pts.json">(m), {pts_name.get(), device_part.get(), feature_part.get()});
+            Ref os_path = pyglue::getattr(global<"os">(m).get(), id<"path">(m));
+            file = pyglue::call_method(os_path.get(), id<"join">(m), location.get(), name.get());
+            korrin::write_atomically(m, file.get(), "w", [&](PyObject* handle) {
+                Ref by_device = pyglue::check(PyDict_New());
+                pyglue::check_status(PyDict_SetItem(by_device.get(), device.get(), obj.get()));
+                Ref dump_data = pyglue::check(PyDict_New());
+                pyglue::check_status(PyDict_SetItem(dump_data.get(), feature, by_device.get()));
 
-        for_each(pts, [&](PyObject* feature) {
-            Ref devices = getitem(pts, feature);
-            Ref items = pyglue::call_method(devices.get(), id<"items">());
-            for_each(items.get(), [&](PyObject* pair) {
-                auto [device, obj] = unpack_two(pair);
-                Ref device_part = file_name_part(module, device.get());
-                Ref feature_part = file_name_part(module, feature);
-                Ref name = pyglue::format_named<"l", "d", "f">(
-                    id<"{l}_{d}_{f}_pts.json">(), {pts_name.get(), device_part.get(), feature_part.get()});
-                Ref os_path = pyglue::getattr(global(module, id<"os">()).get(), id<"path">());
-                file = pyglue::call_method(os_path.get(), id<"join">(), location.get(), name.get());
-                korrin::write_atomically(module, file.get(), "w", [&](PyObject* handle) {
-                    Ref by_device = pyglue::check(PyDict_New());
-                    pyglue::check_status(PyDict_SetItem(by_device.get(), device.get(), obj.get()));
-                    Ref dump_data = pyglue::check(PyDict_New());
-                    pyglue::check_status(PyDict_SetItem(dump_data.get(), feature, by_device.get()));
-
-                    Ref jsonpickle = global(module, id<"jsonpickle">());
-                    Ref encoded = pyglue::call_method(jsonpickle.get(), id<"dumps">(), dump_data.get());
-                    Ref json = global(module, id<"json">());
-                    Ref decoded = pyglue::call_method(json.get(), id<"loads">(), encoded.get());
-                    Ref keys = pyglue::check(Py_BuildValue("[ss]", "py/object", "__dict__"));
-                    Ref recursive_trim = global(module, id<"recursive_trim">());
-                    Ref trimmed = pyglue::call_named<"keys">(recursive_trim.get(), {decoded.get()}, {keys.get()});
-                    Ref dump = pyglue::getattr(json.get(), id<"dump">());
-                    Ref indent = pyglue::check(PyLong_FromLong(4));
-                    pyglue::call_named<"indent">(dump.get(), {trimmed.get(), handle}, {indent.get()});
-                });
+                Ref jsonpickle = global<"jsonpickle">(m);
+                Ref encoded = pyglue::call_method(jsonpickle.get(), id<"dumps">(m), dump_data.get());
+                Ref json = global<"json">(m);
+                Ref decoded = pyglue::call_method(json.get(), id<"loads">(m), encoded.get());
+                Ref keys = pyglue::check(Py_BuildValue("[ss]", "py/object", "__dict__"));
+                Ref recursive_trim = global<"recursive_trim">(m);
+                Ref trimmed = pyglue::call_named<"keys">(m, recursive_trim.get(), {decoded.get()}, {keys.get()});
+                Ref dump = pyglue::getattr(json.get(), id<"dump">(m));
+                Ref indent = pyglue::check(PyLong_FromLong(4));
+                pyglue::call_named<"indent">(m, dump.get(), {trimmed.get(), handle}, {indent.get()});
             });
         });
-        return file;
     });
+    return file;
 }
 
 // ---------------------------------------------------------------- Profile.learn_features
 
-Signature learn_features_sig("Profile.learn_features",
-                             {"cls", "features", "testbed", "pts_data=None", "current_instance=None",
-                              "testscript=None", "file=None", "location=None", "pts_name=None"});
-
 // The devices the feature's PTS entry names, or else the one "uut" device.
-Ref feature_devices(PyObject* testbed, PyObject* entry) {
+Ref feature_devices(pyglue::ModuleState& m, PyObject* testbed, PyObject* entry) {
     Ref devices;
     Ref caught = pyglue::attempt(PyExc_KeyError, [&] {
-        Ref names = getitem(entry, id<"devices">());
+        Ref names = getitem(entry, id<"devices">(m));
         Ref list = pyglue::check(PyList_New(0));
         for_each(names.get(), [&](PyObject* name) {
-            Ref by_name = pyglue::getattr(testbed, id<"devices">());
+            Ref by_name = pyglue::getattr(testbed, id<"devices">(m));
             Ref device = getitem(by_name.get(), name);
             pyglue::check_status(PyList_Append(list.get(), device.get()));
         });
@@ -295,14 +270,14 @@ Ref feature_devices(PyObject* testbed, PyObject* entry) {
 
     Ref message;
     while_handling(caught.get(), [&] {
-        Ref find_devices = pyglue::getattr(testbed, id<"find_devices">());
+        Ref find_devices = pyglue::getattr(testbed, id<"find_devices">(m));
         Ref aliases = pyglue::check(Py_BuildValue("[s]", "uut"));
-        devices = pyglue::call_named<"aliases">(find_devices.get(), {}, {aliases.get()});
+        devices = pyglue::call_named<"aliases">(m, find_devices.get(), {}, {aliases.get()});
         Py_ssize_t count = PyObject_Size(devices.get());
         if (count < 0) pyglue::fail();
         if (count < 1) message = pyglue::text("No 'uut' device was found");
         else if (count > 1)
-            message = pyglue::format_named<"d">(id<"More than one device were found with alias 'uut'; {d}">(),
+            message = pyglue::format_named<"d">(m, id<"More than one device were found with alias 'uut'; {d}">(m),
                                                 {devices.get()});
     });
     if (message) pyglue::raise_new_in_handler(PyExc_Exception, message.get(), caught.get(), Chain::Context);
@@ -311,19 +286,19 @@ Ref feature_devices(PyObject* testbed, PyObject* entry) {
 
 // Learns one feature on its devices through pcall and files the results
 // into learnt_dict[feature].
-void learn_feature(PyObject* module, PyObject* feature, PyObject* testbed, PyObject* pts_data,
+void learn_feature(pyglue::ModuleState& m, PyObject* feature, PyObject* testbed, PyObject* pts_data,
                    PyObject* learnt_dict, PyObject* outputs) {
     Ref entry;
     Ref caught = pyglue::attempt(PyExc_KeyError, [&] { entry = getitem(pts_data, feature); });
     if (caught) {
-        Ref message = format_in_handler<"f">(caught.get(), id<"'{f}' does not exists in pts_data file">(), {feature});
+        Ref message = format_in_handler<"f">(m, caught.get(), id<"'{f}' does not exists in pts_data file">(m), {feature});
         pyglue::raise_new_in_handler(PyExc_KeyError, message.get(), caught.get(), Chain::Context);
     }
 
-    Ref devices = feature_devices(testbed, entry.get());
+    Ref devices = feature_devices(m, testbed, entry.get());
     {
         Ref empty = pyglue::check(PyDict_New());
-        Ref ignored = pyglue::call_method(learnt_dict, id<"setdefault">(), feature, empty.get());
+        Ref ignored = pyglue::call_method(learnt_dict, id<"setdefault">(m), feature, empty.get());
     }
 
     // One call per device object, in first-seen order.
@@ -336,106 +311,99 @@ void learn_feature(PyObject* module, PyObject* feature, PyObject* testbed, PyObj
         pyglue::check_status(PyList_Append(unique.get(), device));
     });
     for_each(unique.get(), [&](PyObject* device) {
-        Ref name = optional_attr(device, id<"alias">());
-        if (!name) name = pyglue::getattr(device, id<"name">());
+        Ref name = optional_attr(device, id<"alias">(m));
+        if (!name) name = pyglue::getattr(device, id<"name">(m));
         pyglue::check_status(PyList_Append(display.get(), name.get()));
     });
-    log_info(pyglue::format_named<"f", "d">(id<"Profile '{f}' on '{d}'">(), {feature, display.get()})
+    log_info(m, pyglue::format_named<"f", "d">(m, id<"Profile '{f}' on '{d}'">(m), {feature, display.get()})
                  .get());
 
     caught = pyglue::attempt(PyExc_Exception, [&] {
-        Ref pcall = global(module, id<"pcall">());
-        Ref worker = global(module, id<"asynchronous_profile">());
+        Ref pcall = global<"pcall">(m);
+        Ref worker = global<"asynchronous_profile">(m);
         Ref ckwargs = pyglue::check(PyDict_New());
-        pyglue::check_status(PyDict_SetItem(ckwargs.get(), id<"feature">(), feature));
-        pyglue::check_status(PyDict_SetItem(ckwargs.get(), id<"pts_data">(), entry.get()));
-        pyglue::check_status(PyDict_SetItem(ckwargs.get(), id<"learnt_dict">(), learnt_dict));
+        pyglue::check_status(PyDict_SetItem(ckwargs.get(), id<"feature">(m), feature));
+        pyglue::check_status(PyDict_SetItem(ckwargs.get(), id<"pts_data">(m), entry.get()));
+        pyglue::check_status(PyDict_SetItem(ckwargs.get(), id<"learnt_dict">(m), learnt_dict));
         Ref device_tuple = pyglue::check(PyList_AsTuple(unique.get()));
-        Ref output = pyglue::call_named<"ckwargs", "device">(pcall.get(), {worker.get()}, {ckwargs.get(), device_tuple.get()});
+        Ref output = pyglue::call_named<"ckwargs", "device">(m, pcall.get(), {worker.get()}, {ckwargs.get(), device_tuple.get()});
         pyglue::check_status(PyDict_SetItem(outputs, feature, output.get()));
     });
     if (caught) {
-        Ref message = format_in_handler<"f", "e">(caught.get(), id<"Failed in learning '{f}' feature\n{e}">(), {feature, caught.get()});
+        Ref message = format_in_handler<"f", "e">(m, caught.get(), id<"Failed in learning '{f}' feature\n{e}">(m), {feature, caught.get()});
         pyglue::raise_new_in_handler(PyExc_Exception, message.get(), caught.get(), Chain::NoCause);
     }
 
     Ref results = getitem(outputs, feature);
     for_each(results.get(), [&](PyObject* result) {
-        Ref obj = getitem(result, id<"obj">());
-        Ref items = pyglue::call_method(result, id<"items">());
+        Ref obj = getitem(result, id<"obj">(m));
+        Ref items = pyglue::call_method(result, id<"items">(m));
         Ref pairs = pyglue::check(PySequence_List(items.get()));
         pyglue::check_status(PyList_Sort(pairs.get()));
         for_each(pairs.get(), [&](PyObject* pair) {
-            auto [key, value] = unpack_two(pair);
-            if (equals(key.get(), id<"obj">())) return;
+            auto [key, value] = unpack_two(m, pair);
+            if (equals(key.get(), id<"obj">(m))) return;
             Ref learnt;
-            if (Ref restore = optional_attr(obj.get(), id<"unpickle">())) {
+            if (Ref restore = optional_attr(obj.get(), id<"unpickle">(m))) {
                 learnt = pyglue::call(restore.get(), value.get());
             } else {
-                Ref dill = global(module, id<"dill">());
-                learnt = pyglue::call_method(dill.get(), id<"loads">(), value.get());
+                Ref dill = global<"dill">(m);
+                learnt = pyglue::call_method(dill.get(), id<"loads">(m), value.get());
             }
-            Ref by_name = pyglue::getattr(testbed, id<"devices">());
+            Ref by_name = pyglue::getattr(testbed, id<"devices">(m));
             Ref device = getitem(by_name.get(), key.get());
             // A false alias (None, "") would file every such device under the
             // same key; those keep their name.
-            Ref device_key = optional_attr(device.get(), id<"alias">());
-            if (!device_key || !pyglue::truth(device_key.get())) device_key = pyglue::getattr(device.get(), id<"name">());
+            Ref device_key = optional_attr(device.get(), id<"alias">(m));
+            if (!device_key || !pyglue::truth(device_key.get())) device_key = pyglue::getattr(device.get(), id<"name">(m));
             Ref inner = getitem(learnt_dict, feature);
             setitem(inner.get(), device_key.get(), learnt.get());
         });
     });
 }
 
-PyObject* learn_features(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        auto [cls, features, testbed, pts_data_arg, current_instance, testscript, file, location, pts_name] =
-            learn_features_sig.bind(args, nargs, kwnames);
-        (void)cls;
-        (void)current_instance;
-        PyObject* module = pyglue::this_module();
-        if (!pyglue::truth(features)) {
-            Ref message = pyglue::text("No features were passed to be learnt");
-            pyglue::raise_new(PyExc_KeyError, message.get());
-        }
-        Ref outputs = pyglue::check(PyDict_New());
-        Ref learnt_dict = pyglue::check(PyDict_New());
-        Ref pts_data = resolve_pts_data(module, pts_data_arg);
+Ref learn_features(pyglue::ModuleState& m, const pyglue::Args<9>& a) {
+    auto [cls, features, testbed, pts_data_arg, current_instance, testscript, file, location, pts_name] = a;
+    (void)cls;
+    (void)current_instance;
+    if (!pyglue::truth(features)) {
+        Ref message = pyglue::text("No features were passed to be learnt");
+        pyglue::raise_new(PyExc_KeyError, message.get());
+    }
+    Ref outputs = pyglue::check(PyDict_New());
+    Ref learnt_dict = pyglue::check(PyDict_New());
+    Ref pts_data = resolve_pts_data(m, pts_data_arg);
 
-        for_each(features, [&](PyObject* feature) {
-            learn_feature(module, feature, testbed, pts_data.get(), learnt_dict.get(), outputs.get());
-        });
-
-        if (pyglue::truth(file)) return learnt_dict;
-        if (pyglue::truth(testscript)) {
-            Ref parameters = pyglue::getattr(testscript, id<"parameters">());
-            Ref accumulated = getitem(parameters.get(), id<"learnt_dict">());
-            pyglue::call_method(accumulated.get(), id<"update">(), learnt_dict.get());
-
-            parameters = pyglue::getattr(testscript, id<"parameters">());
-            accumulated = getitem(parameters.get(), id<"learnt_dict">());
-            Ref keys = pyglue::call_method(accumulated.get(), id<"keys">());
-            Ref learnt_names = pyglue::check(PySet_New(keys.get()));
-            Ref wanted = pyglue::getattr(testscript, id<"pts_features">());
-            Ref wanted_names = pyglue::check(PySet_New(wanted.get()));
-            if (equals(learnt_names.get(), wanted_names.get())) {
-                Ref pickle = global(module, id<"pickle">());
-                parameters = pyglue::getattr(testscript, id<"parameters">());
-                accumulated = getitem(parameters.get(), id<"learnt_dict">());
-                pyglue::call_named<"location", "pts_name">(pickle.get(), {accumulated.get()}, {location, pts_name});
-            }
-        } else {
-            Ref pickle = global(module, id<"pickle">());
-            pyglue::call_named<"location", "pts_name">(pickle.get(), {learnt_dict.get()}, {location, pts_name});
-        }
-        return learnt_dict;
+    for_each(features, [&](PyObject* feature) {
+        learn_feature(m, feature, testbed, pts_data.get(), learnt_dict.get(), outputs.get());
     });
+
+    if (pyglue::truth(file)) return learnt_dict;
+    if (pyglue::truth(testscript)) {
+        Ref parameters = pyglue::getattr(testscript, id<"parameters">(m));
+        Ref accumulated = getitem(parameters.get(), id<"learnt_dict">(m));
+        pyglue::call_method(accumulated.get(), id<"update">(m), learnt_dict.get());
+
+        parameters = pyglue::getattr(testscript, id<"parameters">(m));
+        accumulated = getitem(parameters.get(), id<"learnt_dict">(m));
+        Ref keys = pyglue::call_method(accumulated.get(), id<"keys">(m));
+        Ref learnt_names = pyglue::check(PySet_New(keys.get()));
+        Ref wanted = pyglue::getattr(testscript, id<"pts_features">(m));
+        Ref wanted_names = pyglue::check(PySet_New(wanted.get()));
+        if (equals(learnt_names.get(), wanted_names.get())) {
+            Ref pickle = global<"pickle">(m);
+            parameters = pyglue::getattr(testscript, id<"parameters">(m));
+            accumulated = getitem(parameters.get(), id<"learnt_dict">(m));
+            pyglue::call_named<"location", "pts_name">(m, pickle.get(), {accumulated.get()}, {location, pts_name});
+        }
+    } else {
+        Ref pickle = global<"pickle">(m);
+        pyglue::call_named<"location", "pts_name">(m, pickle.get(), {learnt_dict.get()}, {location, pts_name});
+    }
+    return learnt_dict;
 }
 
 // ---------------------------------------------------------------- Profile.compare
-
-Signature compare_sig("Profile.compare",
-                      {"cls", "compare1", "compare2", "pts_data=None", "testbed=None", "verf_data=None"});
 
 // Appends the entries of `entries` to `exclude` (list.extend).
 void extend(PyObject* exclude, PyObject* entries) {
@@ -457,15 +425,15 @@ Ref item_unless_missing(PyObject* mapping, PyObject* key) {
 
 // What Diff must ignore for one feature on one device: fixed entries, the
 // ops (or else parser) exclusions, the feature's and the global PTS entries.
-Ref exclusions(PyObject* module, PyObject* feature, PyObject* device, PyObject* pts_data) {
-    PyObject* fixed[] = {id<"device">(), id<"maker">(), id<"diff_ignore">(), id<"callables">(),
-                         id<"(Current configuration.*)">()};
+Ref exclusions(pyglue::ModuleState& m, PyObject* feature, PyObject* device, PyObject* pts_data) {
+    PyObject* fixed[] = {id<"device">(m), id<"maker">(m), id<"diff_ignore">(m), id<"callables">(m),
+                         id<"(Current configuration.*)">(m)};
     constexpr Py_ssize_t fixed_count = std::size(fixed);
     Ref exclude = pyglue::check(PyList_New(fixed_count));
     for (Py_ssize_t i = 0; i < fixed_count; ++i) PyList_SET_ITEM(exclude.get(), i, Py_NewRef(fixed[i]));
 
     Ref ops_failed = pyglue::attempt(PyExc_Exception, [&] {
-        Ref get_ops_exclude = global(module, id<"get_ops_exclude">());
+        Ref get_ops_exclude = global<"get_ops_exclude">(m);
         Ref entries = pyglue::call(get_ops_exclude.get(), feature, device);
         extend(exclude.get(), entries.get());
     });
@@ -473,7 +441,7 @@ Ref exclusions(PyObject* module, PyObject* feature, PyObject* device, PyObject* 
         // Show commands have no ops class; their parser may know what to skip.
         while_handling(ops_failed.get(), [&] {
             Ref parser_failed = pyglue::attempt(PyExc_Exception, [&] {
-                Ref get_parser_exclude = global(module, id<"get_parser_exclude">());
+                Ref get_parser_exclude = global<"get_parser_exclude">(m);
                 Ref entries = pyglue::call(get_parser_exclude.get(), feature, device);
                 extend(exclude.get(), entries.get());
             });
@@ -482,161 +450,147 @@ Ref exclusions(PyObject* module, PyObject* feature, PyObject* device, PyObject* 
 
     Ref entry = item_unless_missing(pts_data, feature);
     if (entry) {
-        if (Ref entries = item_unless_missing(entry.get(), id<"exclude">())) extend(exclude.get(), entries.get());
+        if (Ref entries = item_unless_missing(entry.get(), id<"exclude">(m))) extend(exclude.get(), entries.get());
     }
-    if (Ref entries = item_unless_missing(pts_data, id<"exclude">())) extend(exclude.get(), entries.get());
+    if (Ref entries = item_unless_missing(pts_data, id<"exclude">(m))) extend(exclude.get(), entries.get());
     return exclude;
 }
 
 // A side given as anything but a dict is the path of a golden profile file.
-Ref snapshot_set(PyObject* module, PyObject* side) {
+Ref snapshot_set(pyglue::ModuleState& m, PyObject* side) {
     if (PyDict_Check(side)) return Ref::borrow(side);
-    Ref unpickle = global(module, id<"unpickle">());
+    Ref unpickle = global<"unpickle">(m);
     return pyglue::call(unpickle.get(), side);
 }
 
-Ref key_set(PyObject* snapshots) {
-    Ref keys = pyglue::call_method(snapshots, id<"keys">());
+Ref key_set(pyglue::ModuleState& m, PyObject* snapshots) {
+    Ref keys = pyglue::call_method(snapshots, id<"keys">(m));
     return pyglue::check(PySet_New(keys.get()));
 }
 
-PyObject* compare(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        auto [cls, compare1_arg, compare2_arg, pts_data_arg, testbed, verf_data] =
-            compare_sig.bind(args, nargs, kwnames);
-        (void)cls;
-        (void)verf_data;
-        PyObject* module = pyglue::this_module();
-        Ref compare1 = snapshot_set(module, compare1_arg);
-        Ref compare2 = snapshot_set(module, compare2_arg);
+Ref compare(pyglue::ModuleState& m, const pyglue::Args<6>& a) {
+    auto [cls, compare1_arg, compare2_arg, pts_data_arg, testbed, verf_data] = a;
+    (void)cls;
+    (void)verf_data;
+    Ref compare1 = snapshot_set(m, compare1_arg);
+    Ref compare2 = snapshot_set(m, compare2_arg);
 
-        Ref features1 = key_set(compare1.get());
-        Ref features2 = key_set(compare2.get());
-        Ref features = pyglue::check(PyNumber_And(features1.get(), features2.get()));
-        Ref summarized = pyglue::check(PyDict_New());
-        Ref not_compared = pyglue::check(PyNumber_Xor(features1.get(), features2.get()));
-        pyglue::check_status(PyDict_SetItem(summarized.get(), id<"not_compared">(), not_compared.get()));
+    Ref features1 = key_set(m, compare1.get());
+    Ref features2 = key_set(m, compare2.get());
+    Ref features = pyglue::check(PyNumber_And(features1.get(), features2.get()));
+    Ref summarized = pyglue::check(PyDict_New());
+    Ref not_compared = pyglue::check(PyNumber_Xor(features1.get(), features2.get()));
+    pyglue::check_status(PyDict_SetItem(summarized.get(), id<"not_compared">(m), not_compared.get()));
 
-        Ref pts_data = resolve_pts_data(module, pts_data_arg);
+    Ref pts_data = resolve_pts_data(m, pts_data_arg);
 
-        for_each(features.get(), [&](PyObject* feature) {
-            // Filled in sorted device order, then filed under the feature.
-            Ref failed = pyglue::check(PyDict_New());
-            Ref passed = pyglue::check(PyDict_New());
-            Ref devices = pyglue::check(PySequence_List(getitem(compare2.get(), feature).get()));
-            pyglue::check_status(PyList_Sort(devices.get()));
+    for_each(features.get(), [&](PyObject* feature) {
+        // Filled in sorted device order, then filed under the feature.
+        Ref failed = pyglue::check(PyDict_New());
+        Ref passed = pyglue::check(PyDict_New());
+        Ref devices = pyglue::check(PySequence_List(getitem(compare2.get(), feature).get()));
+        pyglue::check_status(PyList_Sort(devices.get()));
 
-            for_each(devices.get(), [&](PyObject* key) {
-                Ref by_name = pyglue::getattr(testbed, id<"devices">());
-                Ref device = getitem(by_name.get(), key);
-                Ref exclude = exclusions(module, feature, device.get(), pts_data.get());
+        for_each(devices.get(), [&](PyObject* key) {
+            Ref by_name = pyglue::getattr(testbed, id<"devices">(m));
+            Ref device = getitem(by_name.get(), key);
+            Ref exclude = exclusions(m, feature, device.get(), pts_data.get());
 
-                Ref Diff = global(module, id<"Diff">());
-                Ref before = getitem(getitem(compare1.get(), feature).get(), key);
-                Ref after = getitem(getitem(compare2.get(), feature).get(), key);
-                Ref diff = pyglue::call_named<"exclude">(Diff.get(), {before.get(), after.get()}, {exclude.get()});
-                pyglue::call_method(diff.get(), id<"findDiff">());
-                Ref diffs = pyglue::getattr(diff.get(), id<"diffs">());
-                Py_ssize_t count = PyObject_Size(diffs.get());
-                if (count < 0) pyglue::fail();
-                if (count) {
-                    pyglue::check_status(PyDict_SetItem(failed.get(), key, diff.get()));
-                    Ref message = pyglue::format_named<"f", "d">(
-                        id<"Verify '{f}' snapshot with initial snapshot for device '{d}'\n    Failed">(), {feature, key});
-                    log_info(message.get());
-                } else {
-                    Ref empty = pyglue::check(PyDict_New());
-                    pyglue::check_status(PyDict_SetItem(passed.get(), key, empty.get()));
-                }
-            });
-
-            if (!pyglue::check_status(PyDict_Contains(summarized.get(), feature))) {
-                Ref result = pyglue::check(PyDict_New());
-                pyglue::check_status(PyDict_SetItem(result.get(), id<"failed">(), failed.get()));
-                pyglue::check_status(PyDict_SetItem(result.get(), id<"passed">(), passed.get()));
-                pyglue::check_status(PyDict_SetItem(summarized.get(), feature, result.get()));
+            Ref Diff = global<"Diff">(m);
+            Ref before = getitem(getitem(compare1.get(), feature).get(), key);
+            Ref after = getitem(getitem(compare2.get(), feature).get(), key);
+            Ref diff = pyglue::call_named<"exclude">(m, Diff.get(), {before.get(), after.get()}, {exclude.get()});
+            pyglue::call_method(diff.get(), id<"findDiff">(m));
+            Ref diffs = pyglue::getattr(diff.get(), id<"diffs">(m));
+            Py_ssize_t count = PyObject_Size(diffs.get());
+            if (count < 0) pyglue::fail();
+            if (count) {
+                pyglue::check_status(PyDict_SetItem(failed.get(), key, diff.get()));
+                Ref message = pyglue::format_named<"f", "d">(m, 
+                    id<"Verify '{f}' snapshot with initial snapshot for device '{d}'\n    Failed">(m), {feature, key});
+                log_info(m, message.get());
             } else {
-                // Only a feature named like the "not_compared" entry gets here.
-                Ref result = getitem(summarized.get(), feature);
-                Ref failed_map = getitem(result.get(), id<"failed">());
-                Py_ssize_t pos = 0;
-                PyObject *key, *value;
-                while (PyDict_Next(failed.get(), &pos, &key, &value)) setitem(failed_map.get(), key, value);
-                Ref passed_map = getitem(result.get(), id<"passed">());
-                pos = 0;
-                while (PyDict_Next(passed.get(), &pos, &key, &value)) setitem(passed_map.get(), key, value);
+                Ref empty = pyglue::check(PyDict_New());
+                pyglue::check_status(PyDict_SetItem(passed.get(), key, empty.get()));
             }
-            log_info(id<"\n">());
         });
-        return summarized;
+
+        if (!pyglue::check_status(PyDict_Contains(summarized.get(), feature))) {
+            Ref result = pyglue::check(PyDict_New());
+            pyglue::check_status(PyDict_SetItem(result.get(), id<"failed">(m), failed.get()));
+            pyglue::check_status(PyDict_SetItem(result.get(), id<"passed">(m), passed.get()));
+            pyglue::check_status(PyDict_SetItem(summarized.get(), feature, result.get()));
+        } else {
+            // Only a feature named like the "not_compared" entry gets here.
+            Ref result = getitem(summarized.get(), feature);
+            Ref failed_map = getitem(result.get(), id<"failed">(m));
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(failed.get(), &pos, &key, &value)) setitem(failed_map.get(), key, value);
+            Ref passed_map = getitem(result.get(), id<"passed">(m));
+            pos = 0;
+            while (PyDict_Next(passed.get(), &pos, &key, &value)) setitem(passed_map.get(), key, value);
+        }
+        log_info(m, id<"\n">(m));
     });
+    return summarized;
 }
 
 // ---------------------------------------------------------------- summarize_comparison
 
-Signature summarize_comparison_sig("summarize_comparison",
-                                   {"summarized_dict", "passed_feature=None", "print_not_compared=True"});
-
 // Summary(title="{f} PTS Summary" with the feature in title case, width=150)
-Ref feature_summary(PyObject* module, PyObject* feature) {
-    Ref name = pyglue::call_method(feature, id<"title">());
-    Ref title = pyglue::format_named<"f">(id<"{f} PTS Summary">(), {name.get()});
+Ref feature_summary(pyglue::ModuleState& m, PyObject* feature) {
+    Ref name = pyglue::call_method(feature, id<"title">(m));
+    Ref title = pyglue::format_named<"f">(m, id<"{f} PTS Summary">(m), {name.get()});
     Ref width = pyglue::check(PyLong_FromLong(150));
-    Ref summary_class = global(module, id<"Summary">());
-    return pyglue::call_named<"title", "width">(summary_class.get(), {}, {title.get(), width.get()});
+    Ref summary_class = global<"Summary">(m);
+    return pyglue::call_named<"title", "width">(m, summary_class.get(), {}, {title.get(), width.get()});
 }
 
-PyObject* summarize_comparison(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        PyObject* module = pyglue::this_module();
-        auto [summarized, passed_feature, print_not_compared] = summarize_comparison_sig.bind(args, nargs, kwnames);
-        for_each(summarized, [&](PyObject* key) {
-            if (pyglue::truth(passed_feature) &&
-                pyglue::truth(pyglue::check(PyObject_RichCompare(key, passed_feature, Py_NE)).get()))
-                return;
-            if (equals(key, id<"not_compared">())) return;
-            Ref summary = feature_summary(module, key);
-            Ref failed = getitem(getitem(summarized, key).get(), id<"failed">());
-            for_each(failed.get(), [&](PyObject* device) {
-                Ref diff = getitem(failed.get(), device);
-                Ref summarize_profile = pyglue::getattr(summary.get(), id<"summarize_profile">());
-                pyglue::call_named<"diff", "device">(summarize_profile.get(), {}, {diff.get(), device});
-            });
-            Ref passed = getitem(getitem(summarized, key).get(), id<"passed">());
-            for_each(passed.get(), [&](PyObject* device) {
-                Ref summarize_profile = pyglue::getattr(summary.get(), id<"summarize_profile">());
-                pyglue::call_named<"device">(summarize_profile.get(), {}, {device});
-            });
-            pyglue::call_method(summary.get(), id<"print">());
+Ref summarize_comparison(pyglue::ModuleState& m, const pyglue::Args<3>& a) {
+    auto [summarized, passed_feature, print_not_compared] = a;
+    for_each(summarized, [&](PyObject* key) {
+        if (pyglue::truth(passed_feature) &&
+            pyglue::truth(pyglue::check(PyObject_RichCompare(key, passed_feature, Py_NE)).get()))
+            return;
+        if (equals(key, id<"not_compared">(m))) return;
+        Ref summary = feature_summary(m, key);
+        Ref failed = getitem(getitem(summarized, key).get(), id<"failed">(m));
+        for_each(failed.get(), [&](PyObject* device) {
+            Ref diff = getitem(failed.get(), device);
+            Ref summarize_profile = pyglue::getattr(summary.get(), id<"summarize_profile">(m));
+            pyglue::call_named<"diff", "device">(m, summarize_profile.get(), {}, {diff.get(), device});
         });
-
-        Ref not_compared = getitem(summarized, id<"not_compared">());
-        if (pyglue::truth(not_compared.get()) && pyglue::truth(print_not_compared)) {
-            Ref message = pyglue::text("No comparison performed, it wasn't learnt at this section");
-            for_each(not_compared.get(), [&](PyObject* feature) {
-                Ref summary = feature_summary(module, feature);
-                Ref summarize_section = pyglue::getattr(summary.get(), id<"summarize_section">());
-                pyglue::call_named<"message">(summarize_section.get(), {}, {message.get()});
-                pyglue::call_method(summary.get(), id<"print">());
-            });
-        }
-        return pyglue::none();
+        Ref passed = getitem(getitem(summarized, key).get(), id<"passed">(m));
+        for_each(passed.get(), [&](PyObject* device) {
+            Ref summarize_profile = pyglue::getattr(summary.get(), id<"summarize_profile">(m));
+            pyglue::call_named<"device">(m, summarize_profile.get(), {}, {device});
+        });
+        pyglue::call_method(summary.get(), id<"print">(m));
     });
+
+    Ref not_compared = getitem(summarized, id<"not_compared">(m));
+    if (pyglue::truth(not_compared.get()) && pyglue::truth(print_not_compared)) {
+        Ref message = pyglue::text("No comparison performed, it wasn't learnt at this section");
+        for_each(not_compared.get(), [&](PyObject* feature) {
+            Ref summary = feature_summary(m, feature);
+            Ref summarize_section = pyglue::getattr(summary.get(), id<"summarize_section">(m));
+            pyglue::call_named<"message">(m, summarize_section.get(), {}, {message.get()});
+            pyglue::call_method(summary.get(), id<"print">(m));
+        });
+    }
+    return pyglue::none();
 }
 
 // ---------------------------------------------------------------- definitions
 
-const pyglue::FunctionDef compare_def = pyglue::function_def("compare", compare, compare_sig, nullptr);
-const pyglue::FunctionDef learn_features_def = pyglue::function_def("learn_features", learn_features, learn_features_sig, nullptr);
-const pyglue::FunctionDef load_datafile_def = pyglue::function_def("load_datafile", load_datafile, load_datafile_sig, nullptr);
-const pyglue::FunctionDef asynchronous_profile_def =
-    pyglue::function_def("asynchronous_profile", asynchronous_profile, asynchronous_profile_sig,
-                         "Use asynchronous execution when profiling features on devices");
-const pyglue::FunctionDef unpickle_def =
-    pyglue::function_def("unpickle", unpickle, unpickle_sig, "Unpickle file; Used for Golden profile");
-const pyglue::FunctionDef pickle_def = pyglue::function_def("pickle", pickle, pickle_sig, "Pickle file; Used for Golden profile");
-const pyglue::FunctionDef summarize_comparison_def = pyglue::function_def(
-    "summarize_comparison", summarize_comparison, summarize_comparison_sig, "Summarize the features comparison");
+const pyglue::FunctionDef compare_def = pyglue::def("compare", "Profile.compare", {"cls", "compare1", "compare2", "pts_data=None", "testbed=None", "verf_data=None"}, nullptr, compare);
+const pyglue::FunctionDef learn_features_def = pyglue::def("learn_features", "Profile.learn_features", {"cls", "features", "testbed", "pts_data=None", "current_instance=None", "testscript=None", "file=None", "location=None", "pts_name=None"}, nullptr, learn_features);
+const pyglue::FunctionDef load_datafile_def = pyglue::def("load_datafile", "load_datafile", {"datafile", "cls"}, nullptr, load_datafile);
+const pyglue::FunctionDef asynchronous_profile_def = pyglue::def("asynchronous_profile", "asynchronous_profile", {"device", "feature", "pts_data", "learnt_dict"}, "Use asynchronous execution when profiling features on devices", asynchronous_profile);
+const pyglue::FunctionDef unpickle_def = pyglue::def("unpickle", "unpickle", {"file"}, "Unpickle file; Used for Golden profile", unpickle);
+const pyglue::FunctionDef pickle_def = pyglue::def("pickle", "pickle", {"pts", "location=None", "pts_name=None"}, "Pickle file; Used for Golden profile", pickle);
+const pyglue::FunctionDef summarize_comparison_def = pyglue::def("summarize_comparison", "summarize_comparison", {"summarized_dict", "passed_feature=None", "print_not_compared=True"}, "Summarize the features comparison", summarize_comparison);
 
 }  // namespace
 
@@ -644,57 +598,58 @@ const pyglue::FunctionDef summarize_comparison_def = pyglue::function_def(
 
 namespace {
 
-void exec_module(pyglue::ModuleBuilder& m) {
+void exec_module(pyglue::ModuleBuilder& b) {
+    pyglue::ModuleState& m = b.state();
     using pyglue::classmethod;
-    m.import("os");
-    m.import("sys");
-    m.import("dill");
-    m.import("json");
-    Ref logging = m.import("logging");
-    m.import("jsonpickle");
-    m.import("prettytable");
-    m.import("yaml");
-    Ref importlib = m.import("importlib");
+    b.import("os");
+    b.import("sys");
+    b.import("dill");
+    b.import("json");
+    Ref logging = b.import("logging");
+    b.import("jsonpickle");
+    b.import("prettytable");
+    b.import("yaml");
+    Ref importlib = b.import("importlib");
 
     // The parallel call lives in "brennic.async" where that name is
     // importable, else in "brennic.async_"; only ImportError falls back.
     Ref pcall;
     Ref missing = pyglue::attempt(PyExc_ImportError, [&] {
         Ref name = pyglue::text("brennic.async");
-        Ref async_module = pyglue::call_method(importlib.get(), id<"import_module">(), name.get());
-        pcall = pyglue::getattr(async_module.get(), id<"pcall">());
+        Ref async_module = pyglue::call_method(importlib.get(), id<"import_module">(m), name.get());
+        pcall = pyglue::getattr(async_module.get(), id<"pcall">(m));
     });
     if (missing)
         while_handling(missing.get(), [&] { pcall = pyglue::ModuleBuilder::from_import("brennic.async_", "pcall"); });
-    m.bind("pcall", pcall.get());
+    b.bind("pcall", pcall.get());
 
-    m.import_from("brennic.dorvex", "runtime");
-    m.import_from("brennic.log.utils", "banner");
-    m.import_from("brennic.datastructures", "AttrDict");
-    m.import_from("brennic.strivel.exceptions", "DatafileError");
-    m.import_from("korrin.abstract", "Lookup");
-    m.import_from("korrin.utils.diff", "Diff");
-    m.import_from("korrin.libs.sdk", "korrin_yamls");
-    m.import_from("korrin.ops.utils", "get_ops_exclude");
-    m.import_from("korrin.utils.summary", "Summary");
-    m.import_from("korrin.harness.utils", "load_class");
-    m.import_from("korrin.libs.parser.utils", "get_parser_exclude");
-    m.import_from("korrin.harness.utils", "recursive_trim");
-    m.import_from("korrin.harness.datafile.loader", "PtsdatafileLoader");
-    m.import_from("korrin.harness.exceptions", "KorrinTgnError");
+    b.import_from("brennic.dorvex", "runtime");
+    b.import_from("brennic.log.utils", "banner");
+    b.import_from("brennic.datastructures", "AttrDict");
+    b.import_from("brennic.strivel.exceptions", "DatafileError");
+    b.import_from("korrin.abstract", "Lookup");
+    b.import_from("korrin.utils.diff", "Diff");
+    b.import_from("korrin.libs.sdk", "korrin_yamls");
+    b.import_from("korrin.ops.utils", "get_ops_exclude");
+    b.import_from("korrin.utils.summary", "Summary");
+    b.import_from("korrin.harness.utils", "load_class");
+    b.import_from("korrin.libs.parser.utils", "get_parser_exclude");
+    b.import_from("korrin.harness.utils", "recursive_trim");
+    b.import_from("korrin.harness.datafile.loader", "PtsdatafileLoader");
+    b.import_from("korrin.harness.exceptions", "KorrinTgnError");
 
-    m.bind_module_logger("log", logging.get());
+    b.bind_module_logger("log", logging.get());
 
-    m.add_class("Profile", nullptr, {classmethod(compare_def), classmethod(learn_features_def)});
+    b.add_class("Profile", nullptr, {classmethod(compare_def), classmethod(learn_features_def)});
 
-    m.add_function(load_datafile_def);
-    m.add_function(asynchronous_profile_def);
-    m.add_function(unpickle_def);
-    m.add_function(pickle_def);
-    m.add_function(summarize_comparison_def);
-    m.add_function(pickle_traffic_def);
-    m.add_function(unpickle_traffic_def);
-    m.add_function(unpickle_stream_data_def);
+    b.add_function(load_datafile_def);
+    b.add_function(asynchronous_profile_def);
+    b.add_function(unpickle_def);
+    b.add_function(pickle_def);
+    b.add_function(summarize_comparison_def);
+    b.add_function(pickle_traffic_def);
+    b.add_function(unpickle_traffic_def);
+    b.add_function(unpickle_stream_data_def);
 }
 
 }  // namespace

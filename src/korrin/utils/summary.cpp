@@ -8,29 +8,70 @@
 using pyglue::global;
 using pyglue::id;
 using pyglue::Ref;
-using pyglue::Signature;
 
 namespace {
 
-// What the module found at import, kept in its state. The native wrapper
-// stands in for textwrap.wrap, and Msg instances are made without the
-// generic call, only while the module's `textwrap` global, `textwrap.wrap`,
-// `textwrap.TextWrapper` and `Msg` are still those objects and no attribute
-// of TextWrapper or Msg has been rebound since.
-enum Kept { kTextwrap, kWrap, kTextWrapper, kTextWrapperDict, kMsg, kMsgDict, kKeptCount };
-enum Words { kTextWrapperTag, kMsgTag, kWordsCount };
+// A function that the native wrapper stands for, with what made it up at
+// import: assigning its __code__, __defaults__ or __kwdefaults__ changes it in place.
+struct WatchedFunction {
+    Ref function, code, defaults, kwdefaults;
 
-// Whether `type`'s attributes are those seen at import. The type's version
-// tag changes with any assignment to it or a base; a changed (or zero) tag
-// sends us to compare the attributes once, and an undone patch is accepted
-// again under the new tag.
-bool type_unchanged(PyObject* type_object, Kept snapshot, Words tag_word) {
-    auto* type = reinterpret_cast<PyTypeObject*>(type_object);
-    pyglue::ModuleState& state = pyglue::state();
-    std::uint64_t& known = state.words[tag_word];
-    if (type->tp_version_tag != 0 && type->tp_version_tag == known) return true;
-    PyObject* seen = state.kept[snapshot].get();
-    PyObject* now = type->tp_dict;
+    explicit WatchedFunction(PyObject* f)
+        : function(Ref::borrow(f)),
+          code(Ref::borrow(PyFunction_GET_CODE(f))),
+          defaults(Ref::borrow(PyFunction_GET_DEFAULTS(f))),
+          kwdefaults(Ref::borrow(PyFunction_GET_KW_DEFAULTS(f))) {}
+
+    bool unchanged() const {
+        PyObject* f = function.get();
+        return PyFunction_GET_CODE(f) == code.get() && PyFunction_GET_DEFAULTS(f) == defaults.get() &&
+               PyFunction_GET_KW_DEFAULTS(f) == kwdefaults.get();
+    }
+};
+
+// A class as seen at import: its attributes, and the version tag under which
+// they were last found unchanged.
+struct TypeSnapshot {
+    Ref type, attributes;
+    std::uint32_t version = 0;
+};
+
+// What the module found at import. The native wrapper stands in for
+// textwrap.wrap, and Msg instances are made without the generic call, only
+// while the module's `textwrap` global, `textwrap.wrap`,
+// `textwrap.TextWrapper` and `Msg` are still those objects, no attribute of
+// TextWrapper or Msg has been rebound, and neither the functions of wrap nor
+// TextWrapper's whitespace table have been changed in place.
+struct SummaryState : pyglue::ModuleState {
+    Ref textwrap, wrap;
+    TypeSnapshot text_wrapper, msg;
+    std::vector<WatchedFunction> wrap_functions;   // textwrap.wrap and TextWrapper's functions
+    Ref whitespace_trans, whitespace_trans_seen;   // TextWrapper.unicode_whitespace_trans and a copy
+
+    int traverse_own(visitproc visit, void* arg) override {
+        for (PyObject* o : {textwrap.get(), wrap.get(), text_wrapper.type.get(), text_wrapper.attributes.get(),
+                            msg.type.get(), msg.attributes.get(), whitespace_trans.get(), whitespace_trans_seen.get()})
+            Py_VISIT(o);
+        for (const WatchedFunction& w : wrap_functions)
+            for (PyObject* o : {w.function.get(), w.code.get(), w.defaults.get(), w.kwdefaults.get()}) Py_VISIT(o);
+        return 0;
+    }
+
+    void clear_own() override {
+        textwrap = wrap = whitespace_trans = whitespace_trans_seen = Ref();
+        text_wrapper = msg = TypeSnapshot();
+        wrap_functions.clear();
+    }
+};
+
+TypeSnapshot snapshot(PyObject* type) {
+    Ref attributes = Ref::steal(pyglue::compat::type_dict(reinterpret_cast<PyTypeObject*>(type)));
+    if (!attributes) pyglue::fail();
+    return {Ref::borrow(type), pyglue::check(PyDict_Copy(attributes.get())), 0};
+}
+
+// Whether the items of dict `now` are those of `seen`, value for value.
+bool same_items(PyObject* now, PyObject* seen) {
     if (PyDict_GET_SIZE(now) != PyDict_GET_SIZE(seen)) return false;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -41,24 +82,33 @@ bool type_unchanged(PyObject* type_object, Kept snapshot, Words tag_word) {
             return false;
         }
     }
-#if PY_VERSION_HEX >= 0x030C0000
-    PyUnstable_Type_AssignVersionTag(type);
-#else
-    // An attribute lookup on the type gives it a tag, as it would any class in use.
-    Ref probe = pyglue::getattr(type_object, id<"__init__">());
-#endif
-    known = type->tp_version_tag;
+    return true;
+}
+
+// Whether the class's attributes are those seen at import. The type's
+// version tag changes with any assignment to it or a base; a changed (or
+// zero) tag sends us to compare the attributes once, and an undone patch is
+// accepted again under the new tag.
+bool type_unchanged(TypeSnapshot& seen) {
+    auto* type = reinterpret_cast<PyTypeObject*>(seen.type.get());
+    std::uint32_t version = pyglue::compat::type_version(type);
+    if (version != 0 && version == seen.version) return true;
+    Ref now = Ref::steal(pyglue::compat::type_dict(type));
+    if (!now) pyglue::fail();
+    if (!same_items(now.get(), seen.attributes.get())) return false;
+    seen.version = pyglue::compat::assign_type_version(type);
     return true;
 }
 
 // Whether textwrap.wrap (the module `textwrap` and its `wrap` just read) can
 // be done natively.
-bool native_wrap_applies(PyObject* textwrap, PyObject* wrap) {
-    pyglue::ModuleState& state = pyglue::state();
-    if (textwrap != state.kept[kTextwrap].get() || wrap != state.kept[kWrap].get()) return false;
-    Ref text_wrapper = pyglue::getattr(textwrap, id<"TextWrapper">());
-    return text_wrapper.get() == state.kept[kTextWrapper].get() &&
-           type_unchanged(text_wrapper.get(), kTextWrapperDict, kTextWrapperTag);
+bool native_wrap_applies(SummaryState& m, PyObject* textwrap, PyObject* wrap) {
+    if (textwrap != m.textwrap.get() || wrap != m.wrap.get()) return false;
+    Ref text_wrapper = pyglue::getattr(textwrap, id<"TextWrapper">(m));
+    if (text_wrapper.get() != m.text_wrapper.type.get() || !type_unchanged(m.text_wrapper)) return false;
+    for (const WatchedFunction& w : m.wrap_functions)
+        if (!w.unchanged()) return false;
+    return m.whitespace_trans && same_items(m.whitespace_trans.get(), m.whitespace_trans_seen.get());
 }
 
 // An exact int width that row arithmetic can use without overflow.
@@ -105,7 +155,7 @@ Ref text_row(const In* text, Py_ssize_t length, Py_ssize_t width) {
     return row;
 }
 
-Ref row_for(PyObject* line, PyObject* width) {
+Ref row_for(SummaryState& m, PyObject* line, PyObject* width) {
     Py_ssize_t w;
     // A line too long for the box gives a negative field, which the format
     // itself refuses.
@@ -119,7 +169,7 @@ Ref row_for(PyObject* line, PyObject* width) {
         }
     }
     // Any other width or line: the format itself, with its own errors.
-    PyObject* templ = id<"| {msg} {l:>{width}}">();
+    PyObject* templ = id<"| {msg} {l:>{width}}">(m);
     Py_ssize_t length = PyObject_Size(line);
     if (length < 0) pyglue::fail();
     Ref length_obj = pyglue::check(PyLong_FromSsize_t(length));
@@ -127,88 +177,80 @@ Ref row_for(PyObject* line, PyObject* width) {
     Ref field = pyglue::check(PyNumber_Subtract(width, length_obj.get()));
     field = pyglue::check(PyNumber_Subtract(field.get(), three.get()));
     Ref bar = pyglue::text("|");
-    return pyglue::format_named<"msg", "l", "width">(templ, {line, bar.get(), field.get()});
+    return pyglue::format_named<"msg", "l", "width">(m, templ, {line, bar.get(), field.get()});
 }
 
 // -------------------------------------------------------------- Msg
 
-Signature msg_init_sig("Msg.__init__", {"self", "msg", "level='info'"});
-
-PyObject* msg_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        auto [self, msg, level] = msg_init_sig.bind(args, nargs, kwnames);
-        pyglue::setattr(self, id<"msg">(), msg);
-        pyglue::setattr(self, id<"level">(), level);
-        return pyglue::none();
-    });
+Ref msg_init(SummaryState& m, const pyglue::Args<3>& a) {
+    auto [self, msg, level] = a;
+    pyglue::setattr(self, id<"msg">(m), msg);
+    pyglue::setattr(self, id<"level">(m), level);
+    return pyglue::none();
 }
 
-const pyglue::FunctionDef msg_init_def = pyglue::function_def("__init__", msg_init, msg_init_sig, nullptr);
+const pyglue::FunctionDef msg_init_def = pyglue::def("__init__", "Msg.__init__", {"self", "msg", "level='info'"}, nullptr, msg_init);
 
 // Msg(row, level=level) through the module global, as the method body calls
 // it. While Msg is untouched, calling it means allocating an instance and
 // assigning its two attributes, which is done directly.
-Ref new_msg(PyObject* msg_class, PyObject* row, PyObject* level) {
-    if (msg_class == pyglue::state().kept[kMsg].get() && type_unchanged(msg_class, kMsgDict, kMsgTag)) {
+Ref new_msg(SummaryState& m, PyObject* msg_class, PyObject* row, PyObject* level) {
+    if (msg_class == m.msg.type.get() && type_unchanged(m.msg)) {
         // object.__new__, which also lays out the instance's attribute storage.
         auto* type = reinterpret_cast<PyTypeObject*>(msg_class);
         Ref no_args = pyglue::check(PyTuple_New(0));
         Ref instance = pyglue::check(type->tp_new(type, no_args.get(), nullptr));
-        pyglue::setattr(instance.get(), id<"msg">(), row);
-        pyglue::setattr(instance.get(), id<"level">(), level);
+        pyglue::setattr(instance.get(), id<"msg">(m), row);
+        pyglue::setattr(instance.get(), id<"level">(m), level);
         return instance;
     }
-    return pyglue::call_named<"level">(msg_class, {row}, {level});
+    return pyglue::call_named<"level">(m, msg_class, {row}, {level});
 }
 
 // -------------------------------------------------------------- Summary
 
-PyObject* frame_line(PyObject* width, const char* fill, const char* templ, bool title) {
+PyObject* frame_line(SummaryState& m, PyObject* width, const char* fill, const char* templ, bool title) {
     Ref two = pyglue::check(PyLong_FromLong(2));
     Ref count = pyglue::check(PyNumber_Subtract(width, two.get()));
     Ref fill_text = pyglue::text(fill);
     Ref middle = pyglue::check(PyNumber_Multiply(fill_text.get(), count.get()));
     Ref templ_text = pyglue::text(templ);
-    if (title) return pyglue::format_named<"m">(templ_text.get(), {middle.get()}).release();
+    if (title) return pyglue::format_named<"m">(m, templ_text.get(), {middle.get()}).release();
     Ref bar = pyglue::text("|");
-    return pyglue::format_named<"s", "m">(templ_text.get(), {bar.get(), middle.get()}).release();
+    return pyglue::format_named<"s", "m">(m, templ_text.get(), {bar.get(), middle.get()}).release();
 }
 
-Signature init_sig("Summary.__init__", {"self", "title", "width"});
-
-PyObject* summary_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        auto [self, title, width] = init_sig.bind(args, nargs, kwnames);
-        Ref four = pyglue::check(PyLong_FromLong(4));
-        pyglue::setattr(self, id<"lenght">(), four.get());
-        pyglue::setattr(self, id<"title">(), title);
-        pyglue::setattr(self, id<"width">(), width);
-        Ref msgs = pyglue::check(PyList_New(0));
-        pyglue::setattr(self, id<"summary_msgs">(), msgs.get());
-        Ref line = Ref::steal(frame_line(width, "=", "+{m}+", true));
-        pyglue::setattr(self, id<"title_line">(), line.get());
-        line = Ref::steal(frame_line(width, "=", "{s}{m}{s}", false));
-        pyglue::setattr(self, id<"subtitle_line">(), line.get());
-        line = Ref::steal(frame_line(width, "-", "{s}{m}{s}", false));
-        pyglue::setattr(self, id<"sep_line">(), line.get());
-        line = Ref::steal(frame_line(width, "*", "{s}{m}{s}", false));
-        pyglue::setattr(self, id<"star_line">(), line.get());
-        pyglue::call_method(self, id<"add_title_line">());
-        pyglue::call_method(self, id<"add_message">(), title);
-        pyglue::call_method(self, id<"add_title_line">());
-        return pyglue::none();
-    });
+Ref summary_init(SummaryState& m, const pyglue::Args<3>& a) {
+    auto [self, title, width] = a;
+    Ref four = pyglue::check(PyLong_FromLong(4));
+    pyglue::setattr(self, id<"lenght">(m), four.get());
+    pyglue::setattr(self, id<"title">(m), title);
+    pyglue::setattr(self, id<"width">(m), width);
+    Ref msgs = pyglue::check(PyList_New(0));
+    pyglue::setattr(self, id<"summary_msgs">(m), msgs.get());
+    Ref line = Ref::steal(frame_line(m, width, "=", "+{m}+", true));
+    pyglue::setattr(self, id<"title_line">(m), line.get());
+    line = Ref::steal(frame_line(m, width, "=", "{s}{m}{s}", false));
+    pyglue::setattr(self, id<"subtitle_line">(m), line.get());
+    line = Ref::steal(frame_line(m, width, "-", "{s}{m}{s}", false));
+    pyglue::setattr(self, id<"sep_line">(m), line.get());
+    line = Ref::steal(frame_line(m, width, "*", "{s}{m}{s}", false));
+    pyglue::setattr(self, id<"star_line">(m), line.get());
+    pyglue::call_method(self, id<"add_title_line">(m));
+    pyglue::call_method(self, id<"add_message">(m), title);
+    pyglue::call_method(self, id<"add_title_line">(m));
+    return pyglue::none();
 }
 
 // self.summary_msgs.append(Msg(<row>, level=level)), evaluated in Python's
 // order: the list, its append, the global Msg, then the row.
 template <class Row>
-void queue_msg(PyObject* self, Row&& row, PyObject* level) {
-    Ref msgs = pyglue::getattr(self, id<"summary_msgs">());
-    Ref append = PyList_CheckExact(msgs.get()) ? Ref() : pyglue::getattr(msgs.get(), id<"append">());
-    Ref msg_class = global(pyglue::this_module(), id<"Msg">());
+void queue_msg(SummaryState& m, PyObject* self, Row&& row, PyObject* level) {
+    Ref msgs = pyglue::getattr(self, id<"summary_msgs">(m));
+    Ref append = PyList_CheckExact(msgs.get()) ? Ref() : pyglue::getattr(msgs.get(), id<"append">(m));
+    Ref msg_class = global<"Msg">(m);
     Ref text = row();
-    Ref queued = new_msg(msg_class.get(), text.get(), level);
+    Ref queued = new_msg(m, msg_class.get(), text.get(), level);
     if (append) pyglue::call(append.get(), queued.get());
     else pyglue::check_status(PyList_Append(msgs.get(), queued.get()));
 }
@@ -217,21 +259,14 @@ void queue_msg(PyObject* self, Row&& row, PyObject* level) {
 // frame-line methods differ only in their name and the stored line.
 template <pyglue::Literal Method, pyglue::Literal Qualname, pyglue::Literal Line>
 struct FrameLine {
-    static const Signature<1>& sig() {
-        static const Signature<1> s(Qualname.text, {"self"});
-        return s;
-    }
-
-    static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        return pyglue::entry([&] {
-            auto [self] = sig().bind(args, nargs, kwnames);
-            queue_msg(self, [&] { return pyglue::getattr(self, id<Line>()); }, id<"info">());
-            return pyglue::none();
-        });
+    static Ref call(SummaryState& m, const pyglue::Args<1>& a) {
+        auto [self] = a;
+        queue_msg(m, self, [&] { return pyglue::getattr(self, id<Line>(m)); }, id<"info">(m));
+        return pyglue::none();
     }
 
     static const pyglue::FunctionDef& def() {
-        static const pyglue::FunctionDef d = pyglue::function_def(Method.text, call, sig(), nullptr);
+        static const pyglue::FunctionDef d = pyglue::def(Method.text, Qualname.text, {"self"}, nullptr, call);
         return d;
     }
 };
@@ -252,14 +287,14 @@ struct WrappedLine {
 
 // textwrap.wrap(text, self.width - 4), natively where that gives the same.
 // Returns textwrap's result, or an empty Ref when the lines went to `native`.
-Ref wrap_message(PyObject* self, PyObject* text, std::vector<WrappedLine>& native) {
-    Ref textwrap = global(pyglue::this_module(), id<"textwrap">());
-    Ref wrap = pyglue::getattr(textwrap.get(), id<"wrap">());
-    Ref width = pyglue::getattr(self, id<"width">());
+Ref wrap_message(SummaryState& m, PyObject* self, PyObject* text, std::vector<WrappedLine>& native) {
+    Ref textwrap = global<"textwrap">(m);
+    Ref wrap = pyglue::getattr(textwrap.get(), id<"wrap">(m));
+    Ref width = pyglue::getattr(self, id<"width">(m));
     Py_ssize_t w = 0;
     // textwrap calls the methods of str subclasses, so only exact str is wrapped here.
     if (PyUnicode_CheckExact(text) && small_width(width.get(), w) && w >= 5 &&
-        native_wrap_applies(textwrap.get(), wrap.get())) {
+        native_wrap_applies(m, textwrap.get(), wrap.get())) {
         korrin::wrap::wrap(text, static_cast<std::size_t>(w - 4), [&](const auto* line, std::size_t length) {
             auto n = static_cast<Py_ssize_t>(length);
             native.push_back({Ref(), text_row(line, n, w), w, n});
@@ -273,241 +308,212 @@ Ref wrap_message(PyObject* self, PyObject* text, std::vector<WrappedLine>& nativ
 
 // row = "| {msg} {l:>{width}}".format(msg=line, l="|", width=self.width - len(line) - 3)
 // self.summary_msgs.append(Msg(row, level=level))
-void queue_line(PyObject* self, const WrappedLine& line, PyObject* level) {
-    Ref width = pyglue::getattr(self, id<"width">());
+void queue_line(SummaryState& m, PyObject* self, const WrappedLine& line, PyObject* level) {
+    Ref width = pyglue::getattr(self, id<"width">(m));
     Ref row;
     Py_ssize_t w = 0;
     if (!line.row) {
-        row = row_for(line.text.get(), width.get());
+        row = row_for(m, line.text.get(), width.get());
     } else if (small_width(width.get(), w) && w == line.width) {
         row = line.row;
     } else {
         // The width changed since the line was wrapped: the row as the format makes it.
         Ref text = pyglue::check(PyUnicode_Substring(line.row.get(), 2, 2 + line.length));
-        row = row_for(text.get(), width.get());
+        row = row_for(m, text.get(), width.get());
     }
-    queue_msg(self, [&] { return row; }, level);
+    queue_msg(m, self, [&] { return row; }, level);
 }
 
-Signature add_message_sig("Summary.add_message", {"self", "msg", "indent=False", "level='info'"});
+Ref add_message(SummaryState& m, const pyglue::Args<4>& a) {
+    auto [self, msg, indent, level] = a;
+    // if len(level) > self.lenght: self.lenght = len(level)
+    auto level_length = [&] {
+        Py_ssize_t length = PyObject_Size(level);
+        if (length < 0) pyglue::fail();
+        return pyglue::check(PyLong_FromSsize_t(length));
+    };
+    Ref lenght = pyglue::getattr(self, id<"lenght">(m));
+    if (pyglue::check_status(PyObject_RichCompareBool(level_length().get(), lenght.get(), Py_GT)))
+        pyglue::setattr(self, id<"lenght">(m), level_length().get());
 
-PyObject* add_message(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        auto [self, msg, indent, level] = add_message_sig.bind(args, nargs, kwnames);
-        // if len(level) > self.lenght: self.lenght = len(level)
-        auto level_length = [&] {
-            Py_ssize_t length = PyObject_Size(level);
-            if (length < 0) pyglue::fail();
-            return pyglue::check(PyLong_FromSsize_t(length));
-        };
-        Ref lenght = pyglue::getattr(self, id<"lenght">());
-        if (pyglue::check_status(PyObject_RichCompareBool(level_length().get(), lenght.get(), Py_GT)))
-            pyglue::setattr(self, id<"lenght">(), level_length().get());
-
-        // Every list element is wrapped before the first row is queued; a
-        // single text's lines are taken as textwrap's result yields them.
-        std::vector<WrappedLine> lines;
-        if (pyglue::check_status(PyObject_IsInstance(msg, reinterpret_cast<PyObject*>(&PyList_Type)))) {
-            pyglue::for_each(msg, [&](PyObject* item) {
-                if (Ref result = wrap_message(self, item, lines))
-                    pyglue::for_each(result.get(), [&](PyObject* line) { lines.push_back({Ref::borrow(line)}); });
-            });
-        } else if (Ref result = wrap_message(self, msg, lines)) {
-            pyglue::for_each(result.get(), [&](PyObject* line) { queue_line(self, {Ref::borrow(line)}, level); });
-        }
-        for (const WrappedLine& line : lines) queue_line(self, line, level);
-        return pyglue::none();
-    });
+    // Every list element is wrapped before the first row is queued; a
+    // single text's lines are taken as textwrap's result yields them.
+    std::vector<WrappedLine> lines;
+    if (pyglue::check_status(PyObject_IsInstance(msg, reinterpret_cast<PyObject*>(&PyList_Type)))) {
+        pyglue::for_each(msg, [&](PyObject* item) {
+            if (Ref result = wrap_message(m, self, item, lines))
+                pyglue::for_each(result.get(), [&](PyObject* line) { lines.push_back({Ref::borrow(line)}); });
+        });
+    } else if (Ref result = wrap_message(m, self, msg, lines)) {
+        pyglue::for_each(result.get(), [&](PyObject* line) { queue_line(m, self, {Ref::borrow(line)}, level); });
+    }
+    for (const WrappedLine& line : lines) queue_line(m, self, line, level);
+    return pyglue::none();
 }
 
-const pyglue::FunctionDef add_message_def = pyglue::function_def("add_message", add_message, add_message_sig, nullptr);
+const pyglue::FunctionDef add_message_def = pyglue::def("add_message", "Summary.add_message", {"self", "msg", "indent=False", "level='info'"}, nullptr, add_message);
 
-Signature add_indent_sig("Summary.add_indent", {"self", "msg", "end=True"});
-
-PyObject* add_indent(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        auto [self, msg, end] = add_indent_sig.bind(args, nargs, kwnames);
-        PyObject* prefix = pyglue::truth(end) ? id<"    - ">() : id<"    ">();
-        return pyglue::check(PyNumber_Add(prefix, msg));
-    });
+Ref add_indent(SummaryState& m, const pyglue::Args<3>& a) {
+    auto [self, msg, end] = a;
+    PyObject* prefix = pyglue::truth(end) ? id<"    - ">(m) : id<"    ">(m);
+    return pyglue::check(PyNumber_Add(prefix, msg));
 }
 
-const pyglue::FunctionDef add_indent_def = pyglue::function_def("add_indent", add_indent, add_indent_sig, nullptr);
+const pyglue::FunctionDef add_indent_def = pyglue::def("add_indent", "Summary.add_indent", {"self", "msg", "end=True"}, nullptr, add_indent);
 
 // Each queued line goes to the logger method its level names; lines whose
 // level name is shorter than the longest seen are pushed right by the
 // difference, so boxes line up under the record's level prefix. The queued
 // records are left as they are, so printing again writes the same box.
-Signature print_sig("Summary.print", {"self"});
-
-PyObject* print(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        auto [self] = print_sig.bind(args, nargs, kwnames);
-        PyObject* module = pyglue::this_module();
-        Ref msgs = pyglue::getattr(self, id<"summary_msgs">());
-        pyglue::for_each(msgs.get(), [&](PyObject* record) {
-            Ref level = pyglue::getattr(record, id<"level">());
-            Ref text = pyglue::getattr(record, id<"msg">());
-            Py_ssize_t level_length = PyObject_Size(level.get());
-            if (level_length < 0) pyglue::fail();
-            Ref length = pyglue::check(PyLong_FromSsize_t(level_length));
-            Ref lenght = pyglue::getattr(self, id<"lenght">());
-            if (pyglue::check_status(PyObject_RichCompareBool(length.get(), lenght.get(), Py_LT))) {
-                Ref count = pyglue::check(PyNumber_Subtract(lenght.get(), length.get()));
-                Ref space = pyglue::text(" ");
-                Ref spaces = pyglue::check(PyNumber_Multiply(space.get(), count.get()));
-                text = pyglue::check(PyNumber_Add(spaces.get(), text.get()));
-            }
-            Ref logger = global(module, id<"logger">());
-            Ref method = pyglue::check(PyObject_GetAttr(logger.get(), level.get()));
-            pyglue::call(method.get(), text.get());
-        });
-        return pyglue::none();
+Ref print(SummaryState& m, const pyglue::Args<1>& a) {
+    auto [self] = a;
+    Ref msgs = pyglue::getattr(self, id<"summary_msgs">(m));
+    pyglue::for_each(msgs.get(), [&](PyObject* record) {
+        Ref level = pyglue::getattr(record, id<"level">(m));
+        Ref text = pyglue::getattr(record, id<"msg">(m));
+        Py_ssize_t level_length = PyObject_Size(level.get());
+        if (level_length < 0) pyglue::fail();
+        Ref length = pyglue::check(PyLong_FromSsize_t(level_length));
+        Ref lenght = pyglue::getattr(self, id<"lenght">(m));
+        if (pyglue::check_status(PyObject_RichCompareBool(length.get(), lenght.get(), Py_LT))) {
+            Ref count = pyglue::check(PyNumber_Subtract(lenght.get(), length.get()));
+            Ref space = pyglue::text(" ");
+            Ref spaces = pyglue::check(PyNumber_Multiply(space.get(), count.get()));
+            text = pyglue::check(PyNumber_Add(spaces.get(), text.get()));
+        }
+        Ref logger = global<"logger">(m);
+        Ref method = pyglue::check(PyObject_GetAttr(logger.get(), level.get()));
+        pyglue::call(method.get(), text.get());
     });
+    return pyglue::none();
 }
 
-const pyglue::FunctionDef print_def = pyglue::function_def("print", print, print_sig, nullptr);
+const pyglue::FunctionDef print_def = pyglue::def("print", "Summary.print", {"self"}, nullptr, print);
 
 // -------------------------------------------------------------- sections
 
-Signature summarize_section_sig("Summary.summarize_section",
-                                {"self", "message", "device=None", "level='info'", "end=True"});
-
-PyObject* summarize_section(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        auto [self, message, device, level, end] = summarize_section_sig.bind(args, nargs, kwnames);
-        if (pyglue::truth(device)) {
-            Ref templ = pyglue::text("* Summary for device: {}");
-            Ref header = pyglue::format(templ.get(), {device});
-            pyglue::call_method(self, id<"add_message">(), header.get());
-            pyglue::call_method(self, id<"add_sep_line">());
-        }
-        Ref indented = pyglue::call_method(self, id<"add_indent">(), message, end);
-        pyglue::call_named<"level">(pyglue::getattr(self, id<"add_message">()).get(), {indented.get()}, {level});
-        pyglue::call_method(self, id<"add_subtitle_line">());
-        return pyglue::none();
-    });
-}
-
-const pyglue::FunctionDef summarize_section_def = pyglue::function_def("summarize_section", summarize_section, summarize_section_sig,
-                                                         "Build a summary section as per the provided info");
-
-Signature summarize_profile_sig("Summary.summarize_profile",
-                                {"self", "device", "diff=None", "golden=False", "PTS=True"});
-
-PyObject* summarize_profile(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        auto [self, device, diff, golden, pts] = summarize_profile_sig.bind(args, nargs, kwnames);
+Ref summarize_section(SummaryState& m, const pyglue::Args<5>& a) {
+    auto [self, message, device, level, end] = a;
+    if (pyglue::truth(device)) {
         Ref templ = pyglue::text("* Summary for device: {}");
-        Ref header = pyglue::format(templ.get(), {device});
-        pyglue::call_method(self, id<"add_message">(), header.get());
-
-        const char* loc = "original configuration taken at common setup";
-        const char* loc2 = "the one taken at common cleanup";
-        if (pyglue::truth(pts)) {
-            loc = pyglue::truth(golden) ? "pts_golden_config" : "Common Setup snapshot";
-            loc2 = "OPS object snapspshot";
-        }
-        Ref loc_text = pyglue::text(loc);
-        Ref error = pyglue::text("error");
-        Ref add_message = pyglue::getattr(self, id<"add_message">());
-        if (pyglue::truth(diff)) {
-            Ref loc2_text = pyglue::text(loc2);
-            Ref statement_templ =
-                pyglue::text("Comparison between {loc} and {loc2} is different as per the following diffs:\n");
-            Ref statement = pyglue::format_named<"loc", "loc2">(statement_templ.get(), {loc_text.get(), loc2_text.get()});
-            Ref indented = pyglue::call_method(self, id<"add_indent">(), statement.get());
-            pyglue::call_named<"level">(add_message.get(), {indented.get()}, {error.get()});
-            Ref diff_text = pyglue::str(diff);
-            Ref diff_lines = pyglue::call_method(diff_text.get(), id<"splitlines">());
-            pyglue::call_named<"level">(add_message.get(), {diff_lines.get()}, {error.get()});
-        } else {
-            Ref statement_templ = pyglue::text("Comparison between {loc} and OPS object snapshots are equal");
-            Ref statement = pyglue::format_named<"loc">(statement_templ.get(), {loc_text.get()});
-            Ref indented = pyglue::call_method(self, id<"add_indent">(), statement.get());
-            Ref info = pyglue::text("info");
-            pyglue::call_named<"level">(add_message.get(), {indented.get()}, {info.get()});
-        }
-        pyglue::call_method(self, id<"add_star_line">());
-        return pyglue::none();
-    });
+        Ref header = pyglue::format(m, templ.get(), {device});
+        pyglue::call_method(self, id<"add_message">(m), header.get());
+        pyglue::call_method(self, id<"add_sep_line">(m));
+    }
+    Ref indented = pyglue::call_method(self, id<"add_indent">(m), message, end);
+    pyglue::call_named<"level">(m, pyglue::getattr(self, id<"add_message">(m)).get(), {indented.get()}, {level});
+    pyglue::call_method(self, id<"add_subtitle_line">(m));
+    return pyglue::none();
 }
 
-const pyglue::FunctionDef summarize_profile_def =
-    pyglue::function_def("summarize_profile", summarize_profile, summarize_profile_sig, "Summarize PTS");
+const pyglue::FunctionDef summarize_section_def = pyglue::def("summarize_section", "Summary.summarize_section", {"self", "message", "device=None", "level='info'", "end=True"}, "Build a summary section as per the provided info", summarize_section);
+
+Ref summarize_profile(SummaryState& m, const pyglue::Args<5>& a) {
+    auto [self, device, diff, golden, pts] = a;
+    Ref templ = pyglue::text("* Summary for device: {}");
+    Ref header = pyglue::format(m, templ.get(), {device});
+    pyglue::call_method(self, id<"add_message">(m), header.get());
+
+    const char* loc = "original configuration taken at common setup";
+    const char* loc2 = "the one taken at common cleanup";
+    if (pyglue::truth(pts)) {
+        loc = pyglue::truth(golden) ? "pts_golden_config" : "Common Setup snapshot";
+        loc2 = "OPS object snapspshot";
+    }
+    Ref loc_text = pyglue::text(loc);
+    Ref error = pyglue::text("error");
+    Ref add_message = pyglue::getattr(self, id<"add_message">(m));
+    if (pyglue::truth(diff)) {
+        Ref loc2_text = pyglue::text(loc2);
+        Ref statement_templ =
+            pyglue::text("Comparison between {loc} and {loc2} is different as per the following diffs:\n");
+        Ref statement = pyglue::format_named<"loc", "loc2">(m, statement_templ.get(), {loc_text.get(), loc2_text.get()});
+        Ref indented = pyglue::call_method(self, id<"add_indent">(m), statement.get());
+        pyglue::call_named<"level">(m, add_message.get(), {indented.get()}, {error.get()});
+        Ref diff_text = pyglue::str(diff);
+        Ref diff_lines = pyglue::call_method(diff_text.get(), id<"splitlines">(m));
+        pyglue::call_named<"level">(m, add_message.get(), {diff_lines.get()}, {error.get()});
+    } else {
+        Ref statement_templ = pyglue::text("Comparison between {loc} and OPS object snapshots are equal");
+        Ref statement = pyglue::format_named<"loc">(m, statement_templ.get(), {loc_text.get()});
+        Ref indented = pyglue::call_method(self, id<"add_indent">(m), statement.get());
+        Ref info = pyglue::text("info");
+        pyglue::call_named<"level">(m, add_message.get(), {indented.get()}, {info.get()});
+    }
+    pyglue::call_method(self, id<"add_star_line">(m));
+    return pyglue::none();
+}
+
+const pyglue::FunctionDef summarize_profile_def = pyglue::def("summarize_profile", "Summary.summarize_profile", {"self", "device", "diff=None", "golden=False", "PTS=True"}, "Summarize PTS", summarize_profile);
 
 // -------------------------------------------------------------- TriggerSummary
 
-Signature summarize_sig("TriggerSummary.summarize", {"self", "title", "message", "indent=False"});
-
-PyObject* summarize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        auto [self, title, message, indent] = summarize_sig.bind(args, nargs, kwnames);
-        Ref add_message = pyglue::getattr(self, id<"add_message">());
-        pyglue::call_named<"indent">(add_message.get(), {title}, {indent});
-        pyglue::call_method(self, id<"add_sep_line">());
-        add_message = pyglue::getattr(self, id<"add_message">());
-        pyglue::call_named<"indent">(add_message.get(), {message}, {indent});
-        pyglue::call_method(self, id<"add_subtitle_line">());
-        return pyglue::none();
-    });
+Ref summarize(SummaryState& m, const pyglue::Args<4>& a) {
+    auto [self, title, message, indent] = a;
+    Ref add_message = pyglue::getattr(self, id<"add_message">(m));
+    pyglue::call_named<"indent">(m, add_message.get(), {title}, {indent});
+    pyglue::call_method(self, id<"add_sep_line">(m));
+    add_message = pyglue::getattr(self, id<"add_message">(m));
+    pyglue::call_named<"indent">(m, add_message.get(), {message}, {indent});
+    pyglue::call_method(self, id<"add_subtitle_line">(m));
+    return pyglue::none();
 }
 
-const pyglue::FunctionDef summarize_def =
-    pyglue::function_def("summarize", summarize, summarize_sig, "Build a summary table as per the provided info");
+const pyglue::FunctionDef summarize_def = pyglue::def("summarize", "TriggerSummary.summarize", {"self", "title", "message", "indent=False"}, "Build a summary table as per the provided info", summarize);
 
-Signature summarize_trigger_sig("TriggerSummary.summarize_trigger", {"self", "description", "info"});
-
-PyObject* summarize_trigger(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        auto [self, description, info] = summarize_trigger_sig.bind(args, nargs, kwnames);
-        PyObject* module = pyglue::this_module();
-        Ref lines = pyglue::call_method(description, id<"splitlines">());
-        Ref title = pyglue::text("Description");
-        pyglue::call_named<"indent">(pyglue::getattr(self, id<"summarize">()).get(), {title.get(), lines.get()}, {Py_True});
-        Ref yaml = global(module, id<"yaml">());
-        Ref four = pyglue::check(PyLong_FromLong(4));
-        Ref dumped = pyglue::call_named<"default_flow_style", "indent">(pyglue::getattr(yaml.get(), id<"dump">()).get(), {info}, {Py_False, four.get()});
-        Ref parameters = pyglue::call_method(dumped.get(), id<"splitlines">());
-        title = pyglue::text("Trigger datafile parameters:");
-        pyglue::call_named<"indent">(pyglue::getattr(self, id<"summarize">()).get(), {title.get(), parameters.get()}, {Py_True});
-        return pyglue::none();
-    });
+Ref summarize_trigger(SummaryState& m, const pyglue::Args<3>& a) {
+    auto [self, description, info] = a;
+    Ref lines = pyglue::call_method(description, id<"splitlines">(m));
+    Ref title = pyglue::text("Description");
+    pyglue::call_named<"indent">(m, pyglue::getattr(self, id<"summarize">(m)).get(), {title.get(), lines.get()}, {Py_True});
+    Ref yaml = global<"yaml">(m);
+    Ref four = pyglue::check(PyLong_FromLong(4));
+    Ref dumped = pyglue::call_named<"default_flow_style", "indent">(m, pyglue::getattr(yaml.get(), id<"dump">(m)).get(), {info}, {Py_False, four.get()});
+    Ref parameters = pyglue::call_method(dumped.get(), id<"splitlines">(m));
+    title = pyglue::text("Trigger datafile parameters:");
+    pyglue::call_named<"indent">(m, pyglue::getattr(self, id<"summarize">(m)).get(), {title.get(), parameters.get()}, {Py_True});
+    return pyglue::none();
 }
 
-const pyglue::FunctionDef summarize_trigger_def = pyglue::function_def("summarize_trigger", summarize_trigger, summarize_trigger_sig,
-                                                         "Build a summary table for the trigger");
+const pyglue::FunctionDef summarize_trigger_def = pyglue::def("summarize_trigger", "TriggerSummary.summarize_trigger", {"self", "description", "info"}, "Build a summary table for the trigger", summarize_trigger);
 
-const pyglue::FunctionDef summary_init_def = pyglue::function_def("__init__", summary_init, init_sig, nullptr);
+const pyglue::FunctionDef summary_init_def = pyglue::def("__init__", "Summary.__init__", {"self", "title", "width"}, nullptr, summary_init);
 
-void exec_module(pyglue::ModuleBuilder& m) {
+void exec_module(pyglue::ModuleBuilder& b) {
+    auto& m = static_cast<SummaryState&>(b.state());
     using pyglue::method;
-    m.import("yaml");
-    Ref logging = m.import("logging");
-    Ref textwrap = m.import("textwrap");
-    Ref logger = pyglue::call_method(logging.get(), id<"getLogger">());
-    m.bind("logger", logger.get());
+    b.import("yaml");
+    Ref logging = b.import("logging");
+    Ref textwrap = b.import("textwrap");
+    Ref logger = pyglue::call_method(logging.get(), id<"getLogger">(m));
+    b.bind("logger", logger.get());
 
-    Ref summary = m.add_class("Summary", nullptr,
+    Ref summary = b.add_class("Summary", nullptr,
                               {method(summary_init_def), method(AddTitleLine::def()), method(AddSubtitleLine::def()),
                                method(AddSepLine::def()), method(AddStarLine::def()), method(add_message_def),
                                method(add_indent_def), method(print_def), method(summarize_section_def),
                                method(summarize_profile_def)});
-    m.add_class("TriggerSummary", nullptr, {method(summarize_trigger_def), method(summarize_def)}, summary.get());
-    Ref msg = m.add_class("Msg", nullptr, {method(msg_init_def)});
+    b.add_class("TriggerSummary", nullptr, {method(summarize_trigger_def), method(summarize_def)}, summary.get());
+    Ref msg = b.add_class("Msg", nullptr, {method(msg_init_def)});
+    Ref text_wrapper = pyglue::getattr(textwrap.get(), id<"TextWrapper">(m));
 
-    pyglue::ModuleState& state = pyglue::state();
-    Ref text_wrapper = pyglue::getattr(textwrap.get(), id<"TextWrapper">());
-    state.kept.resize(kKeptCount);
-    state.kept[kTextwrap] = textwrap;
-    state.kept[kWrap] = pyglue::getattr(textwrap.get(), id<"wrap">());
-    state.kept[kTextWrapper] = text_wrapper;
-    state.kept[kTextWrapperDict] = pyglue::check(PyDict_Copy(reinterpret_cast<PyTypeObject*>(text_wrapper.get())->tp_dict));
-    state.kept[kMsg] = msg;
-    state.kept[kMsgDict] = pyglue::check(PyDict_Copy(reinterpret_cast<PyTypeObject*>(msg.get())->tp_dict));
-    state.words.assign(kWordsCount, 0);
+    m.textwrap = textwrap;
+    m.wrap = pyglue::getattr(textwrap.get(), id<"wrap">(m));
+    m.text_wrapper = snapshot(text_wrapper.get());
+    m.msg = snapshot(msg.get());
+    // The functions textwrap.wrap runs: wrap itself and TextWrapper's own.
+    if (PyFunction_Check(m.wrap.get())) m.wrap_functions.emplace_back(m.wrap.get());
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(m.text_wrapper.attributes.get(), &pos, &key, &value))
+        if (PyFunction_Check(value)) m.wrap_functions.emplace_back(value);
+    Ref trans = pyglue::getattr(text_wrapper.get(), id<"unicode_whitespace_trans">(m));
+    if (PyDict_CheckExact(trans.get())) {
+        m.whitespace_trans = trans;
+        m.whitespace_trans_seen = pyglue::check(PyDict_Copy(trans.get()));
+    }
 }
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_summary() { return pyglue::define_module<exec_module>("korrin.utils.summary"); }
+PyMODINIT_FUNC PyInit_summary() { return pyglue::define_module<exec_module, SummaryState>("korrin.utils.summary"); }

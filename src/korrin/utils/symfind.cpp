@@ -10,7 +10,6 @@
 using pyglue::global;
 using pyglue::id;
 using pyglue::Ref;
-using pyglue::Signature;
 using pyglue::unpack_two;
 using pyglue::while_handling;
 
@@ -20,38 +19,38 @@ namespace {
 // ------------------------------------------------------- load_attribute
 
 // importlib.import_module, read from the module's global at each call.
-Ref import_module_function(PyObject* module) {
-    Ref importlib = global(module, id<"importlib">());
-    return pyglue::getattr(importlib.get(), id<"import_module">());
+Ref import_module_function(pyglue::ModuleState& m) {
+    Ref importlib = global<"importlib">(m);
+    return pyglue::getattr(importlib.get(), id<"import_module">(m));
 }
 
-Ref load_from_package(PyObject* module, PyObject* pkg, PyObject* attr_name, PyObject* device) {
-    Ref pieces = pyglue::call_method(pkg, id<"split">(), id<".">());
+Ref load_from_package(pyglue::ModuleState& m, PyObject* pkg, PyObject* attr_name, PyObject* device) {
+    Ref pieces = pyglue::call_method(pkg, id<"split">(m), id<".">(m));
     Ref last = pyglue::check(PyLong_FromLong(-1));
     Ref pkg_name = pyglue::check(PyObject_GetItem(pieces.get(), last.get()));
-    Ref package = pyglue::call_named<"name">(import_module_function(module).get(), {}, {pkg});
+    Ref package = pyglue::call_named<"name">(m, import_module_function(m).get(), {}, {pkg});
 
     Ref marker;
     Ref missing = pyglue::attempt(PyExc_AttributeError, [&] {
-        marker = pyglue::getattr(package.get(), id<"__abstract_pkg">());
+        marker = pyglue::getattr(package.get(), id<"__abstract_pkg">(m));
     });
     if (missing) marker = pyglue::none();
 
     Ref attribute;
     Ref items;
     if (pyglue::truth(marker.get())) {
-        Ref lookup = global(module, id<"Lookup">());
-        Ref from_device = pyglue::getattr(lookup.get(), id<"from_device">());
+        Ref lookup = global<"Lookup">(m);
+        Ref from_device = pyglue::getattr(lookup.get(), id<"from_device">(m));
         Ref packages = pyglue::check(PyDict_New());
         pyglue::check_status(PyDict_SetItem(packages.get(), pkg_name.get(), package.get()));
-        attribute = pyglue::call_named<"packages">(from_device.get(), {device}, {packages.get()});
+        attribute = pyglue::call_named<"packages">(m, from_device.get(), {device}, {packages.get()});
         Ref head = pyglue::check(PyList_New(1));
         PyList_SET_ITEM(head.get(), 0, pkg_name.new_ref());
-        Ref rest = pyglue::call_method(attr_name, id<"split">(), id<".">());
+        Ref rest = pyglue::call_method(attr_name, id<"split">(m), id<".">(m));
         items = pyglue::check(PyNumber_Add(head.get(), rest.get()));
     } else {
         attribute = package;
-        items = pyglue::call_method(attr_name, id<"split">(), id<".">());
+        items = pyglue::call_method(attr_name, id<"split">(m), id<".">(m));
     }
 
     pyglue::for_each(items.get(), [&](PyObject* item) {
@@ -69,10 +68,10 @@ Ref load_from_package(PyObject* module, PyObject* pkg, PyObject* attr_name, PyOb
         Ref message;
         while_handling(caught.get(), [&] {
             Ref text = pyglue::str(caught.get());
-            unimplemented = pyglue::check_status(PySequence_Contains(text.get(), id<"abstraction package">())) != 0;
+            unimplemented = pyglue::check_status(PySequence_Contains(text.get(), id<"abstraction package">(m))) != 0;
             if (!unimplemented) return;
-            Ref name = pyglue::getattr(device, id<"name">());
-            message = pyglue::format(id<"Could not find {}.{} for device {}">(), {pkg, attr_name, name.get()});
+            Ref name = pyglue::getattr(device, id<"name">(m));
+            message = pyglue::format(m, id<"Could not find {}.{} for device {}">(m), {pkg, attr_name, name.get()});
         });
         if (unimplemented)
             pyglue::raise_new_in_handler(PyExc_LookupError, message.get(), caught.get(), pyglue::Chain::Context);
@@ -80,30 +79,25 @@ Ref load_from_package(PyObject* module, PyObject* pkg, PyObject* attr_name, PyOb
     return attribute;
 }
 
-Ref load_from_module(PyObject* module, PyObject* attr_name) {
+Ref load_from_module(pyglue::ModuleState& m, PyObject* attr_name) {
     Ref one = pyglue::check(PyLong_FromLong(1));
-    Ref pieces = pyglue::call_method(attr_name, id<"rsplit">(), id<".">(), one.get());
-    auto [path, name] = unpack_two(pieces.get());
-    Ref found_in = pyglue::call(import_module_function(module).get(), path.get());
+    Ref pieces = pyglue::call_method(attr_name, id<"rsplit">(m), id<".">(m), one.get());
+    auto [path, name] = unpack_two(m, pieces.get());
+    Ref found_in = pyglue::call(import_module_function(m).get(), path.get());
     Ref value;
     Ref caught = pyglue::attempt(PyExc_AttributeError, [&] { value = pyglue::getattr(found_in.get(), name.get()); });
     if (!caught) return value;
     Ref message;
     while_handling(caught.get(), [&] {
-        message = pyglue::format_named<"name", "mod">(id<"Couldn't find '{name}' in '{mod}'">(), {name.get(), found_in.get()});
+        message = pyglue::format_named<"name", "mod">(m, id<"Couldn't find '{name}' in '{mod}'">(m), {name.get(), found_in.get()});
     });
     pyglue::raise_new_in_handler(PyExc_AttributeError, message.get(), caught.get(), pyglue::Chain::Cause);
 }
 
-Signature<3> load_attribute_sig("load_attribute", {"pkg", "attr_name", "device=None"});
-
-PyObject* load_attribute(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        PyObject* module = pyglue::this_module();
-        auto [pkg, attr_name, device] = load_attribute_sig.bind(args, nargs, kwnames);
-        if (pyglue::truth(pkg)) return load_from_package(module, pkg, attr_name, device);
-        return load_from_module(module, attr_name);
-    });
+Ref load_attribute(pyglue::ModuleState& m, const pyglue::Args<3>& a) {
+    auto [pkg, attr_name, device] = a;
+    if (pyglue::truth(pkg)) return load_from_package(m, pkg, attr_name, device);
+    return load_from_module(m, attr_name);
 }
 
 // ------------------------------------------------------------ str_to_list
@@ -169,94 +163,83 @@ symfind::Text copy_text(PyObject* string) {
 
 // A path that is not a str fails the way the first regular-expression search
 // over it does.
-[[noreturn]] void reject_path(PyObject* module, PyObject* string) {
-    Ref re = global(module, id<"re">());
+[[noreturn]] void reject_path(pyglue::ModuleState& m, PyObject* string) {
+    Ref re = global<"re">(m);
     Ref pattern = pyglue::text("\\(.*?\\)");
-    pyglue::call_method(re.get(), id<"findall">(), pattern.get(), string);
+    pyglue::call_method(re.get(), id<"findall">(m), pattern.get(), string);
     PyErr_Format(PyExc_TypeError, "expected string or bytes-like object, got '%.200s'", Py_TYPE(string)->tp_name);
     pyglue::fail();
 }
 
-Signature<1> str_to_list_sig("str_to_list", {"string"});
+Ref str_to_list(pyglue::ModuleState& m, const pyglue::Args<1>& a) {
+    auto [string] = a;
+    if (!PyUnicode_Check(string)) reject_path(m, string);
+    symfind::Text text = copy_text(string);
+    symfind::rewrite_path(text);
 
-PyObject* str_to_list(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        PyObject* module = pyglue::this_module();
-        auto [string] = str_to_list_sig.bind(args, nargs, kwnames);
-        if (!PyUnicode_Check(string)) reject_path(module, string);
-        symfind::Text text = copy_text(string);
-        symfind::rewrite_path(text);
-
-        Ref deque = global(module, id<"deque">());
-        Ref result = pyglue::call(deque.get());
-        Ref append;
-        const char32_t* p = text.data();
-        const char32_t* end = p + text.size();
-        while (p != end) {
-            if (symfind::chars::space(*p)) {
-                ++p;
-                continue;
-            }
-            const char32_t* start = p;
-            while (p != end && !symfind::chars::space(*p)) ++p;
-            Ref key = key_for(start, p);
-            if (!append) append = pyglue::getattr(result.get(), id<"append">());
-            pyglue::call(append.get(), key.get());
+    Ref deque = global<"deque">(m);
+    Ref result = pyglue::call(deque.get());
+    Ref append;
+    const char32_t* p = text.data();
+    const char32_t* end = p + text.size();
+    while (p != end) {
+        if (symfind::chars::space(*p)) {
+            ++p;
+            continue;
         }
-        return result;
-    });
+        const char32_t* start = p;
+        while (p != end && !symfind::chars::space(*p)) ++p;
+        Ref key = key_for(start, p);
+        if (!append) append = pyglue::getattr(result.get(), id<"append">(m));
+        pyglue::call(append.get(), key.get());
+    }
+    return result;
 }
 
 // ----------------------------------------------------- structure_verifier
 
-Signature<2> structure_verifier_sig("structure_verifier", {"string", "data"});
-
-PyObject* structure_verifier(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        PyObject* module = pyglue::this_module();
-        auto [string, data] = structure_verifier_sig.bind(args, nargs, kwnames);
-        (void)data;
-        Ref parse = global(module, id<"str_to_list">());
-        Ref keys = pyglue::call(parse.get(), string);
-        Ref opening = pyglue::text("(");
-        pyglue::for_each(keys.get(), [&](PyObject* key) {
-            Ref starts = pyglue::call_method(key, id<"startswith">(), opening.get());
-            if (!pyglue::truth(starts.get())) return true;
-            Ref compiled;
-            Ref caught = pyglue::attempt(PyExc_Exception, [&] {
-                Ref re = global(module, id<"re">());
-                compiled = pyglue::call_method(re.get(), id<"compile">(), key);
-            });
-            if (caught) {
-                Ref message;
-                while_handling(caught.get(), [&] {
-                    message = pyglue::format_named<"key">(id<"'{key}' is not a valid regex expression">(), {key});
-                });
-                pyglue::raise_new_in_handler(PyExc_ValueError, message.get(), caught.get(), pyglue::Chain::Cause);
-            }
-            // Only "(.*)" keys let the check go on to the next key.
-            Ref pattern = pyglue::getattr(compiled.get(), id<"pattern">());
-            Ref any = pyglue::text("(.*)");
-            Ref differs = pyglue::check(PyObject_RichCompare(pattern.get(), any.get(), Py_NE));
-            return !pyglue::truth(differs.get());
+Ref structure_verifier(pyglue::ModuleState& m, const pyglue::Args<2>& a) {
+    auto [string, data] = a;
+    (void)data;
+    Ref parse = global<"str_to_list">(m);
+    Ref keys = pyglue::call(parse.get(), string);
+    Ref opening = pyglue::text("(");
+    pyglue::for_each(keys.get(), [&](PyObject* key) {
+        Ref starts = pyglue::call_method(key, id<"startswith">(m), opening.get());
+        if (!pyglue::truth(starts.get())) return true;
+        Ref compiled;
+        Ref caught = pyglue::attempt(PyExc_Exception, [&] {
+            Ref re = global<"re">(m);
+            compiled = pyglue::call_method(re.get(), id<"compile">(m), key);
         });
-        return pyglue::none();
+        if (caught) {
+            Ref message;
+            while_handling(caught.get(), [&] {
+                message = pyglue::format_named<"key">(m, id<"'{key}' is not a valid regex expression">(m), {key});
+            });
+            pyglue::raise_new_in_handler(PyExc_ValueError, message.get(), caught.get(), pyglue::Chain::Cause);
+        }
+        // Only "(.*)" keys let the check go on to the next key.
+        Ref pattern = pyglue::getattr(compiled.get(), id<"pattern">(m));
+        Ref any = pyglue::text("(.*)");
+        Ref differs = pyglue::check(PyObject_RichCompare(pattern.get(), any.get(), Py_NE));
+        return !pyglue::truth(differs.get());
     });
+    return pyglue::none();
 }
 
-const pyglue::FunctionDef load_attribute_def = pyglue::function_def("load_attribute", load_attribute, load_attribute_sig, nullptr);
-const pyglue::FunctionDef str_to_list_def = pyglue::function_def("str_to_list", str_to_list, str_to_list_sig, nullptr);
-const pyglue::FunctionDef structure_verifier_def =
-    pyglue::function_def("structure_verifier", structure_verifier, structure_verifier_sig, nullptr);
+const pyglue::FunctionDef load_attribute_def = pyglue::def("load_attribute", "load_attribute", {"pkg", "attr_name", "device=None"}, nullptr, load_attribute);
+const pyglue::FunctionDef str_to_list_def = pyglue::def("str_to_list", "str_to_list", {"string"}, nullptr, str_to_list);
+const pyglue::FunctionDef structure_verifier_def = pyglue::def("structure_verifier", "structure_verifier", {"string", "data"}, nullptr, structure_verifier);
 
-void exec_module(pyglue::ModuleBuilder& m) {
-    m.import("re");
-    m.import("importlib");
-    m.import_from("collections", "deque");
-    m.import_from("korrin.abstract", "Lookup");
-    m.add_function(load_attribute_def);
-    m.add_function(str_to_list_def);
-    m.add_function(structure_verifier_def);
+void exec_module(pyglue::ModuleBuilder& b) {
+    b.import("re");
+    b.import("importlib");
+    b.import_from("collections", "deque");
+    b.import_from("korrin.abstract", "Lookup");
+    b.add_function(load_attribute_def);
+    b.add_function(str_to_list_def);
+    b.add_function(structure_verifier_def);
 }
 
 }  // namespace

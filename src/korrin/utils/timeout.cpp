@@ -10,15 +10,14 @@
 
 using pyglue::id;
 using pyglue::Ref;
-using pyglue::Signature;
 
 namespace {
 
-Ref global(PyObject* name) { return pyglue::global(pyglue::this_module(), name); }
+using pyglue::global;
 
-Ref now() {
-    Ref time = global(id<"time">());
-    return pyglue::call_method(time.get(), id<"time">());
+Ref now(pyglue::ModuleState& m) {
+    Ref time = global<"time">(m);
+    return pyglue::call_method(time.get(), id<"time">(m));
 }
 
 // A message built the way str.format builds it: each replacement field is
@@ -29,7 +28,7 @@ struct Field {
     PyObject* spec;
 };
 
-Ref message(std::initializer_list<std::variant<PyObject*, Field>> parts) {
+Ref message(pyglue::ModuleState& m, std::initializer_list<std::variant<PyObject*, Field>> parts) {
     Ref pieces = pyglue::check(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
     Py_ssize_t n = 0;
     for (const auto& part : parts) {
@@ -38,7 +37,7 @@ Ref message(std::initializer_list<std::variant<PyObject*, Field>> parts) {
             : Ref::borrow(std::get<PyObject*>(part));
         PyTuple_SET_ITEM(pieces.get(), n++, piece.release());
     }
-    return pyglue::check(PyUnicode_Join(id<"">(), pieces.get()));
+    return pyglue::check(PyUnicode_Join(id<"">(m), pieces.get()));
 }
 
 // ---------------------------------------------------------------- Timeout
@@ -55,172 +54,141 @@ constexpr const char* timeout_init_doc =
     "Try up to max_time seconds, and between interval wait interval\n"
     "seconds";
 
-Signature timeout_init_sig("Timeout.__init__", {"self", "max_time", "interval"});
-
-PyObject* timeout_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        auto [self, max_time, interval] = timeout_init_sig.bind(args, nargs, kwnames);
-        pyglue::setattr(self, id<"max_time">(), max_time);
-        pyglue::setattr(self, id<"interval">(), interval);
-        Ref started = now();
-        pyglue::setattr(self, id<"snapshot_time">(), started.get());
-        pyglue::setattr(self, id<"one_more_time">(), Py_False);
-        Ref one = pyglue::check(PyLong_FromLong(1));
-        pyglue::setattr(self, id<"count">(), one.get());
-        Ref mt = pyglue::getattr(self, id<"max_time">());
-        Ref i = pyglue::getattr(self, id<"interval">());
-        Ref text = message({id<"Starting a timeout with maximum time of ">(), Field{mt.get(), id<"">()},
-                            id<" seconds with interval of ">(), Field{i.get(), id<"">()},
-                            id<" seconds, Test case will fail after the maximum time set">()});
-        pyglue::log_info(text.get());
-        return pyglue::none();
-    });
+Ref timeout_init(pyglue::ModuleState& m, const pyglue::Args<3>& a) {
+    auto [self, max_time, interval] = a;
+    pyglue::setattr(self, id<"max_time">(m), max_time);
+    pyglue::setattr(self, id<"interval">(m), interval);
+    Ref started = now(m);
+    pyglue::setattr(self, id<"snapshot_time">(m), started.get());
+    pyglue::setattr(self, id<"one_more_time">(m), Py_False);
+    Ref one = pyglue::check(PyLong_FromLong(1));
+    pyglue::setattr(self, id<"count">(m), one.get());
+    Ref mt = pyglue::getattr(self, id<"max_time">(m));
+    Ref i = pyglue::getattr(self, id<"interval">(m));
+    Ref text = message(m, {id<"Starting a timeout with maximum time of ">(m), Field{mt.get(), id<"">(m)},
+                        id<" seconds with interval of ">(m), Field{i.get(), id<"">(m)},
+                        id<" seconds, Test case will fail after the maximum time set">(m)});
+    pyglue::log_info(m, text.get());
+    return pyglue::none();
 }
 
-const pyglue::FunctionDef timeout_init_def = pyglue::function_def("__init__", timeout_init, timeout_init_sig, timeout_init_doc);
+const pyglue::FunctionDef timeout_init_def = pyglue::def("__init__", "Timeout.__init__", {"self", "max_time", "interval"}, timeout_init_doc, timeout_init);
 
 // The deadline, computed at every read so a changed max_time moves it at once.
-Signature timeout_timeout_sig("Timeout.timeout", {"self"});
-
-PyObject* timeout_timeout(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        auto [self] = timeout_timeout_sig.bind(args, nargs, kwnames);
-        Ref start = pyglue::getattr(self, id<"snapshot_time">());
-        Ref max_time = pyglue::getattr(self, id<"max_time">());
-        return pyglue::check(PyNumber_Add(start.get(), max_time.get()));
-    });
+Ref timeout_timeout(pyglue::ModuleState& m, const pyglue::Args<1>& a) {
+    auto [self] = a;
+    Ref start = pyglue::getattr(self, id<"snapshot_time">(m));
+    Ref max_time = pyglue::getattr(self, id<"max_time">(m));
+    return pyglue::check(PyNumber_Add(start.get(), max_time.get()));
 }
 
-const pyglue::FunctionDef timeout_timeout_def = pyglue::function_def("timeout", timeout_timeout, timeout_timeout_sig, nullptr);
+const pyglue::FunctionDef timeout_timeout_def = pyglue::def("timeout", "Timeout.timeout", {"self"}, nullptr, timeout_timeout);
 
-Signature timeout_iterate_sig("Timeout.iterate", {"self"});
-
-PyObject* timeout_iterate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        auto [self] = timeout_iterate_sig.bind(args, nargs, kwnames);
-        Ref owed = pyglue::getattr(self, id<"one_more_time">());
-        if (pyglue::truth(owed.get())) {
-            // The last attempt is granted at the deadline whatever the clock says.
-            pyglue::log_info(id<"Performing the last attempt">());
-            pyglue::setattr(self, id<"one_more_time">(), Py_False);
-            return pyglue::boolean(true);
-        }
-        Ref current = now();
-        Ref deadline = pyglue::getattr(self, id<"timeout">());
-        Ref keep_going = pyglue::check(PyObject_RichCompare(current.get(), deadline.get(), Py_LT));
-        if (!pyglue::truth(keep_going.get())) {
-            pyglue::log_info(id<"Ran out of time for this timeout">());
-        }
-        return keep_going;
-    });
+Ref timeout_iterate(pyglue::ModuleState& m, const pyglue::Args<1>& a) {
+    auto [self] = a;
+    Ref owed = pyglue::getattr(self, id<"one_more_time">(m));
+    if (pyglue::truth(owed.get())) {
+        // The last attempt is granted at the deadline whatever the clock says.
+        pyglue::log_info(m, id<"Performing the last attempt">(m));
+        pyglue::setattr(self, id<"one_more_time">(m), Py_False);
+        return pyglue::boolean(true);
+    }
+    Ref current = now(m);
+    Ref deadline = pyglue::getattr(self, id<"timeout">(m));
+    Ref keep_going = pyglue::check(PyObject_RichCompare(current.get(), deadline.get(), Py_LT));
+    if (!pyglue::truth(keep_going.get())) {
+        pyglue::log_info(m, id<"Ran out of time for this timeout">(m));
+    }
+    return keep_going;
 }
 
-const pyglue::FunctionDef timeout_iterate_def = pyglue::function_def("iterate", timeout_iterate, timeout_iterate_sig, nullptr);
+const pyglue::FunctionDef timeout_iterate_def = pyglue::def("iterate", "Timeout.iterate", {"self"}, nullptr, timeout_iterate);
 
-Signature timeout_sleep_sig("Timeout.sleep", {"self"});
-
-PyObject* timeout_sleep(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        auto [self] = timeout_sleep_sig.bind(args, nargs, kwnames);
-        Ref deadline = pyglue::getattr(self, id<"timeout">());
-        Ref current = now();
-        Ref remaining = pyglue::check(PyNumber_Subtract(deadline.get(), current.get()));
-        Ref zero = pyglue::check(PyLong_FromLong(0));
-        if (pyglue::truth(pyglue::check(PyObject_RichCompare(remaining.get(), zero.get(), Py_LT)).get())) {
-            pyglue::log_info(id<"0 second remaining; Will not sleep">());
-            return pyglue::none();
-        }
-        Ref sleep_time = pyglue::getattr(self, id<"interval">());
-        if (pyglue::truth(pyglue::check(PyObject_RichCompare(remaining.get(), sleep_time.get(), Py_LT)).get())) {
-            // The deadline falls inside this wait: stop there and owe one last attempt.
-            sleep_time = remaining;
-            pyglue::setattr(self, id<"one_more_time">(), Py_True);
-        }
-        Ref count = pyglue::getattr(self, id<"count">());
-        Ref text = message({Field{remaining.get(), id<".2f">()}, id<" seconds remaining; Sleeping for ">(),
-                            Field{sleep_time.get(), id<".2f">()}, id<" seconds. '">(), Field{count.get(), id<"">()},
-                            id<"' attempt(s) have been performed">()});
-        pyglue::log_info(text.get());
-        count = pyglue::getattr(self, id<"count">());
-        Ref one = pyglue::check(PyLong_FromLong(1));
-        Ref next = pyglue::check(PyNumber_InPlaceAdd(count.get(), one.get()));
-        pyglue::setattr(self, id<"count">(), next.get());
-        Ref time = global(id<"time">());
-        pyglue::call_method(time.get(), id<"sleep">(), sleep_time.get());
+Ref timeout_sleep(pyglue::ModuleState& m, const pyglue::Args<1>& a) {
+    auto [self] = a;
+    Ref deadline = pyglue::getattr(self, id<"timeout">(m));
+    Ref current = now(m);
+    Ref remaining = pyglue::check(PyNumber_Subtract(deadline.get(), current.get()));
+    Ref zero = pyglue::check(PyLong_FromLong(0));
+    if (pyglue::truth(pyglue::check(PyObject_RichCompare(remaining.get(), zero.get(), Py_LT)).get())) {
+        pyglue::log_info(m, id<"0 second remaining; Will not sleep">(m));
         return pyglue::none();
-    });
+    }
+    Ref sleep_time = pyglue::getattr(self, id<"interval">(m));
+    if (pyglue::truth(pyglue::check(PyObject_RichCompare(remaining.get(), sleep_time.get(), Py_LT)).get())) {
+        // The deadline falls inside this wait: stop there and owe one last attempt.
+        sleep_time = remaining;
+        pyglue::setattr(self, id<"one_more_time">(m), Py_True);
+    }
+    Ref count = pyglue::getattr(self, id<"count">(m));
+    Ref text = message(m, {Field{remaining.get(), id<".2f">(m)}, id<" seconds remaining; Sleeping for ">(m),
+                        Field{sleep_time.get(), id<".2f">(m)}, id<" seconds. '">(m), Field{count.get(), id<"">(m)},
+                        id<"' attempt(s) have been performed">(m)});
+    pyglue::log_info(m, text.get());
+    count = pyglue::getattr(self, id<"count">(m));
+    Ref one = pyglue::check(PyLong_FromLong(1));
+    Ref next = pyglue::check(PyNumber_InPlaceAdd(count.get(), one.get()));
+    pyglue::setattr(self, id<"count">(m), next.get());
+    Ref time = global<"time">(m);
+    pyglue::call_method(time.get(), id<"sleep">(m), sleep_time.get());
+    return pyglue::none();
 }
 
-const pyglue::FunctionDef timeout_sleep_def = pyglue::function_def("sleep", timeout_sleep, timeout_sleep_sig, nullptr);
+const pyglue::FunctionDef timeout_sleep_def = pyglue::def("sleep", "Timeout.sleep", {"self"}, nullptr, timeout_sleep);
 
 // ---------------------------------------------------------------- TempResult
 
-Signature temp_init_sig("TempResult.__init__", {"self", "container=None"});
-
-PyObject* temp_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        auto [self, container] = temp_init_sig.bind(args, nargs, kwnames);
-        pyglue::setattr(self, id<"container">(), container);
-        pyglue::setattr(self, id<"goto">(), Py_None);
-        Ref passed = global(id<"Passed">());
-        pyglue::setattr(self, id<"temp_result">(), passed.get());
-        pyglue::setattr(self, id<"reason">(), Py_None);
-        pyglue::setattr(self, id<"from_exception">(), Py_None);
-        return pyglue::none();
-    });
+Ref temp_init(pyglue::ModuleState& m, const pyglue::Args<2>& a) {
+    auto [self, container] = a;
+    pyglue::setattr(self, id<"container">(m), container);
+    pyglue::setattr(self, id<"goto">(m), Py_None);
+    Ref passed = global<"Passed">(m);
+    pyglue::setattr(self, id<"temp_result">(m), passed.get());
+    pyglue::setattr(self, id<"reason">(m), Py_None);
+    pyglue::setattr(self, id<"from_exception">(m), Py_None);
+    return pyglue::none();
 }
 
-const pyglue::FunctionDef temp_init_def = pyglue::function_def("__init__", temp_init, temp_init_sig, nullptr);
+const pyglue::FunctionDef temp_init_def = pyglue::def("__init__", "TempResult.__init__", {"self", "container=None"}, nullptr, temp_init);
 
 // The seven recording methods differ only in their name and the result
 // object they record (a module global of the same capitalised name).
 template <pyglue::Literal Method, pyglue::Literal Qualname, pyglue::Literal Result>
 struct Recorder {
-    // Function-local statics: made in order on first use (module init).
-    static Signature<4>& sig() {
-        static Signature<4> s(Qualname.text, {"self", "reason=None", "from_exception=None", "goto=None"});
-        return s;
-    }
-
-    static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        return pyglue::entry([&] {
-            auto [self, reason, from_exception, goto_] = sig().bind(args, nargs, kwnames);
-            Ref result = global(id<Result>());
-            Ref update = pyglue::getattr(self, id<"_update_result">());
-            return pyglue::call_named<"temp_result", "reason", "from_exception", "goto">(
-                update.get(), {}, {result.get(), reason, from_exception, goto_});
-        });
+    static Ref call(pyglue::ModuleState& m, const pyglue::Args<4>& a) {
+        auto [self, reason, from_exception, goto_] = a;
+        Ref result = global<Result>(m);
+        Ref update = pyglue::getattr(self, id<"_update_result">(m));
+        return pyglue::call_named<"temp_result", "reason", "from_exception", "goto">(m, 
+            update.get(), {}, {result.get(), reason, from_exception, goto_});
     }
 
     static const pyglue::FunctionDef& def() {
-        static const pyglue::FunctionDef d = pyglue::function_def(Method.text, call, sig(), nullptr);
+        static const pyglue::FunctionDef d = pyglue::def(
+            Method.text, Qualname.text, {"self", "reason=None", "from_exception=None", "goto=None"}, nullptr, call);
         return d;
     }
 };
 
-Signature temp_update_sig("TempResult._update_result", {"self", "temp_result", "reason", "from_exception", "goto"});
-
-PyObject* temp_update(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        auto [self, temp_result, reason, from_exception, goto_] = temp_update_sig.bind(args, nargs, kwnames);
-        // Logged before anything is stored: a failing logger records nothing.
-        pyglue::log_info(reason);
-        pyglue::setattr(self, id<"temp_result">(), temp_result);
-        pyglue::setattr(self, id<"reason">(), reason);
-        pyglue::setattr(self, id<"goto">(), goto_);
-        pyglue::setattr(self, id<"from_exception">(), from_exception);
-        return pyglue::none();
-    });
+Ref temp_update(pyglue::ModuleState& m, const pyglue::Args<5>& a) {
+    auto [self, temp_result, reason, from_exception, goto_] = a;
+    // Logged before anything is stored: a failing logger records nothing.
+    pyglue::log_info(m, reason);
+    pyglue::setattr(self, id<"temp_result">(m), temp_result);
+    pyglue::setattr(self, id<"reason">(m), reason);
+    pyglue::setattr(self, id<"goto">(m), goto_);
+    pyglue::setattr(self, id<"from_exception">(m), from_exception);
+    return pyglue::none();
 }
 
-const pyglue::FunctionDef temp_update_def = pyglue::function_def("_update_result", temp_update, temp_update_sig, nullptr);
+const pyglue::FunctionDef temp_update_def = pyglue::def("_update_result", "TempResult._update_result", {"self", "temp_result", "reason", "from_exception", "goto"}, nullptr, temp_update);
 
 // Outcome name -> the container's method reporting it, in comparison order.
 // Blocked and Passx are reported too: leaving them out would make a loop whose
 // last attempt was blocked look passed.
 struct Report {
-    PyObject* (*outcome)();
-    PyObject* (*method)();
+    PyObject* (*outcome)(const pyglue::ModuleState&);
+    PyObject* (*method)(const pyglue::ModuleState&);
 };
 
 const Report reports[] = {
@@ -229,46 +197,42 @@ const Report reports[] = {
     {id<"Passx">, id<"passx">},
 };
 
-Signature temp_result_sig("TempResult.result", {"self"});
-
-PyObject* temp_result(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return pyglue::entry([&] {
-        auto [self] = temp_result_sig.bind(args, nargs, kwnames);
-        Ref reason = pyglue::getattr(self, id<"reason">());
-        Ref from_exception = pyglue::getattr(self, id<"from_exception">());
-        Ref goto_ = pyglue::getattr(self, id<"goto">());
-        bool with_goto = pyglue::truth(goto_.get());
-        Ref recorded = pyglue::getattr(self, id<"temp_result">());
-        for (const Report& report : reports) {
-            Ref outcome = global(report.outcome());
-            Ref equal = pyglue::check(PyObject_RichCompare(recorded.get(), outcome.get(), Py_EQ));
-            if (!pyglue::truth(equal.get())) continue;
-            Ref container = pyglue::getattr(self, id<"container">());
-            Ref method = pyglue::getattr(container.get(), report.method());
-            if (with_goto)
-                pyglue::call_named<"reason", "from_exception", "goto">(method.get(), {}, {reason.get(), from_exception.get(), goto_.get()});
-            else
-                pyglue::call_named<"reason", "from_exception">(method.get(), {}, {reason.get(), from_exception.get()});
-            break;
-        }
-        return pyglue::none();
-    });
+Ref temp_result(pyglue::ModuleState& m, const pyglue::Args<1>& a) {
+    auto [self] = a;
+    Ref reason = pyglue::getattr(self, id<"reason">(m));
+    Ref from_exception = pyglue::getattr(self, id<"from_exception">(m));
+    Ref goto_ = pyglue::getattr(self, id<"goto">(m));
+    bool with_goto = pyglue::truth(goto_.get());
+    Ref recorded = pyglue::getattr(self, id<"temp_result">(m));
+    for (const Report& report : reports) {
+        Ref outcome = global(m, report.outcome(m));
+        Ref equal = pyglue::check(PyObject_RichCompare(recorded.get(), outcome.get(), Py_EQ));
+        if (!pyglue::truth(equal.get())) continue;
+        Ref container = pyglue::getattr(self, id<"container">(m));
+        Ref method = pyglue::getattr(container.get(), report.method(m));
+        if (with_goto)
+            pyglue::call_named<"reason", "from_exception", "goto">(m, method.get(), {}, {reason.get(), from_exception.get(), goto_.get()});
+        else
+            pyglue::call_named<"reason", "from_exception">(m, method.get(), {}, {reason.get(), from_exception.get()});
+        break;
+    }
+    return pyglue::none();
 }
 
-const pyglue::FunctionDef temp_result_def = pyglue::function_def("result", temp_result, temp_result_sig, nullptr);
+const pyglue::FunctionDef temp_result_def = pyglue::def("result", "TempResult.result", {"self"}, nullptr, temp_result);
 
-void exec_module(pyglue::ModuleBuilder& m) {
+void exec_module(pyglue::ModuleBuilder& b) {
     using pyglue::method;
-    m.import("time");
-    Ref logging = m.import("logging");
+    b.import("time");
+    Ref logging = b.import("logging");
     for (const char* name : {"Passed", "Failed", "Aborted", "Errored", "Skipped", "Blocked", "Passx"})
-        m.import_from("brennic.results", name);
-    m.bind_module_logger("log", logging.get());
+        b.import_from("brennic.results", name);
+    b.bind_module_logger("log", logging.get());
 
-    m.add_class("Timeout", timeout_doc,
+    b.add_class("Timeout", timeout_doc,
                 {method(timeout_init_def), pyglue::property(timeout_timeout_def), method(timeout_iterate_def),
                  method(timeout_sleep_def)});
-    m.add_class("TempResult", nullptr,
+    b.add_class("TempResult", nullptr,
                 {method(temp_init_def), method(Recorder<"passed", "TempResult.passed", "Passed">::def()),
                  method(Recorder<"failed", "TempResult.failed", "Failed">::def()),
                  method(Recorder<"aborted", "TempResult.aborted", "Aborted">::def()),
