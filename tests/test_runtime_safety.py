@@ -212,7 +212,7 @@ def test_greenlets_suspended_inside_calls(scenario):
 
 RECURSION = """
 import sys
-from korrin.utils.summary import Summary, TriggerSummary
+from korrin.utils.summary import Summary
 if {limit}:
     sys.setrecursionlimit({limit})
 {loop}
@@ -242,8 +242,8 @@ LOOPS = {
     "python override": "class Loop(Summary):\n    def add_indent(self, msg, end=True):\n"
                        "        return self.summarize_section(msg)\n"
                        "run = lambda: Loop('t', 40).summarize_section('m')",
-    "other method": "class Loop(TriggerSummary):\n    add_message = TriggerSummary.summarize\n"
-                    "box = TriggerSummary('t', 40)\nbox.__class__ = Loop\nrun = lambda: box.summarize('a', 'b')",
+    "through __init__": "class Loop(Summary):\n    add_message = Summary.summarize_section\n"
+                        "run = lambda: Loop('t', 40)",
 }
 
 # Through any C function 3.11 overflows the C stack under a raised limit.
