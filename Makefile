@@ -44,16 +44,14 @@ bench: build
 
 # Differential fuzzing of the native modules against their plain-Python models
 # (long, so not part of `make test`). FUZZ_SECONDS is the whole budget, split
-# evenly across the targets: summary, config, symfind, and wrap when
-# tools/fuzz_wrap.py is there. Every target runs; any divergence fails.
+# evenly across the four targets: wrap (tools/fuzz_wrap.py), then summary,
+# config and symfind (tools/fuzz.py).
+# Every target runs; any divergence fails.
 FUZZ_SECONDS ?= 600
 fuzz: build
-	@status=0; share=$(FUZZ_SECONDS); \
-	if [ -f tools/fuzz_wrap.py ]; then \
-	  share=$$(( $(FUZZ_SECONDS) * 3 / 4 )); \
-	  $(BIN)/python tools/fuzz_wrap.py --seconds $$(( $(FUZZ_SECONDS) / 4 )) || status=1; \
-	fi; \
-	$(BIN)/python tools/fuzz.py --seconds $$share || status=1; \
+	@status=0; \
+	$(BIN)/python tools/fuzz_wrap.py --seconds $$(( $(FUZZ_SECONDS) / 4 )) || status=1; \
+	$(BIN)/python tools/fuzz.py --seconds $$(( $(FUZZ_SECONDS) * 3 / 4 )) || status=1; \
 	exit $$status
 
 # Quick rebuild of one module (e.g. `make dev-config`) into the venv, in its

@@ -72,6 +72,14 @@ def measure(case: Case) -> Result:
     return Result(case, best["native"], best.get("baseline"), best.get("floor"))
 
 
+def speed_text(ratio: float) -> str:
+    """baseline time / native time in words: "3.4x faster", "1.43x slower".
+
+    Near parity two decimals, so that 0.97 does not read as "1.0x"."""
+    factor, word = (ratio, "faster") if ratio >= 1 else (1 / ratio, "slower")
+    return f"{factor:.2f}x {word}" if factor < 1.1 else f"{factor:.1f}x {word}"
+
+
 def table(results) -> str:
     head = f"Python {platform.python_version()} ({platform.machine()}), best of N, interleaved"
     rows = [("benchmark", "native", "vs baseline", "vs floor", "goal", "met")]
@@ -79,7 +87,7 @@ def table(results) -> str:
         rows.append((
             r.case.name,
             f"{r.native * 1e3:.2f} ms",
-            f"{r.speedup:.1f}x faster" if r.speedup else "-",
+            speed_text(r.speedup) if r.speedup else "-",
             f"{r.floor_ratio:.2f}x floor" if r.floor_ratio else "-",
             r.goal_text() or "-",
             "yes" if r.met else "NO",

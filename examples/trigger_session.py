@@ -18,7 +18,6 @@ import os
 import re
 import sys
 import tempfile
-import warnings
 
 from brennic.dorvex import runtime
 from brennic.sections import Section
@@ -105,9 +104,6 @@ def let_time_pass(testbed):
 
 def main(argv):
     runtime.directory = run_directory(argv)
-    # jsonpickle 4 announces a future default for every snapshot it writes; the
-    # files are written with today's default, which is what we want.
-    warnings.filterwarnings("ignore", message="keys will default", category=DeprecationWarning)
     # The level name in front of every record shows how the boxes line up.
     logging.basicConfig(level=logging.INFO, format="%(levelname)s %(message)s", stream=sys.stdout)
     testbed = example_testbed()

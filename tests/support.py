@@ -239,7 +239,19 @@ def wrap_rows(texts, wrap_width):
             for text in texts for line in textwrap.wrap(text, wrap_width)]
 
 
-def run_script(code, *args, timeout=120, env=None):
+def run_script(code, *args, prefix=(), timeout=120):
+    """Runs `code` in a fresh interpreter (behind `prefix`, e.g. a command that
+    drops privileges) with `args` as sys.argv[1:]; returns what it printed last,
+    read as JSON. A crash or an exception fails the calling test."""
+    import json
+    import subprocess
+    done = subprocess.run([*prefix, sys.executable, "-c", code, *map(str, args)], capture_output=True, text=True,
+                          timeout=timeout)
+    assert done.returncode == 0, f"the child ended with {done.returncode}:\n{done.stderr[-3000:]}"
+    return json.loads(done.stdout.splitlines()[-1])
+
+
+def run_child(code, *args, timeout=120, env=None):
     """`code` run by a fresh interpreter (tests/ on its path): a crash there
     fails one test instead of ending the run."""
     return subprocess.run([sys.executable, *args, "-c", code], capture_output=True, text=True,

@@ -724,6 +724,32 @@ def profile_file_errors(e):
     return step, 60, (pts,)
 
 
+def profile_write_fallbacks(e):
+    """Around the atomic replace: shortened temporary names, names too long, a
+    directory that takes no new file, a name that cannot be replaced."""
+    location, table, pts = str(e.dir), traffic_table(), {"bgp": {"uut": {"a": 1}}}
+    profile.pickle_traffic(table, location, "kept")
+
+    def no_new_file(file, mode="r", *args, **kwargs):
+        if mode.startswith("x"):
+            raise PermissionError(13, "Permission denied", file)
+        return open(file, mode, *args, **kwargs)
+
+    def step():
+        expect(OSError, profile.pickle, pts, location, "g" * 243)  # the JSON file's name is too long
+        expect(OSError, profile.pickle_traffic, table, location, "x" * 300)
+        with e.mp.context() as mp:
+            mp.setattr(profile, "open", no_new_file, raising=False)
+            profile.pickle_traffic(table, location, "kept")
+            expect(PermissionError, profile.pickle_traffic, table, location, "absent")
+            mp.setattr(profile, "dill", Broken())
+            expect(RuntimeError, profile.pickle, pts, location, "kept")
+        with e.mp.context() as mp:
+            mp.setattr(os, "replace", Broken(PermissionError(1, "Operation not permitted")))
+            profile.pickle_traffic(table, location, "kept")
+    return step, 60, (pts, table)
+
+
 def profile_bad_calls(e):
     P = profile.Profile
     calls = [(P.compare, (), {}), (P.compare, (1, 2, 3, 4, 5, 6), {}), (P.compare, (1,), {"compare1": 1}),
@@ -754,7 +780,7 @@ def cyclic_instances(e):
 CASES = [summary_good, summary_errors, summary_bad_calls, timeout_good, timeout_errors, timeout_bad_calls,
          symfind_good, symfind_errors, symfind_bad_calls, config_good, config_errors, config_bad_calls,
          profile_compare, profile_compare_errors, profile_learn, profile_learn_errors, profile_files,
-         profile_file_errors, profile_bad_calls, cyclic_instances]
+         profile_file_errors, profile_write_fallbacks, profile_bad_calls, cyclic_instances]
 
 
 @pytest.mark.parametrize("case", CASES, ids=lambda c: c.__name__)

@@ -8,6 +8,7 @@ import os
 import subprocess
 import sys
 import types
+import warnings
 
 import dill
 import pytest
@@ -323,6 +324,69 @@ def test_unpickle_failures(file, error, tmp_path):
         profile.unpickle(str(tmp_path / file) if file else file)
     if not file:
         assert type(info.value) is Exception and str(info.value) == "No Golden PTS profile file provided"
+
+
+# No warning the caller did not cause ------------------------------------------------
+
+
+def test_file_functions_warn_about_nothing(tmp_path, monkeypatch):
+    """Under an "error" filter every file function runs, and the JSON files are
+    byte for byte what a plain jsonpickle.dumps gives (keys left at False)."""
+    import jsonpickle
+    import prettytable
+    from korrin.harness.utils import recursive_trim
+    from korrin.sim import example_testbed
+    from korrin.sim.features import Bgp
+
+    monkeypatch.setattr(profile, "runtime", types.SimpleNamespace(directory=str(tmp_path)))
+    bgp = Bgp(example_testbed().devices["R1"])
+    bgp.learn()
+    pts = {"bgp": {"uut": bgp, 7: {1: "int key", (2, 3): "tuple key"}}}
+    table = prettytable.PrettyTable([f"c{i}" for i in range(8)] + ["Outage (seconds)"])
+    table.add_row(list("abcdefghi"))
+    (tmp_path / "streams.yaml").write_text("a: 1\n")
+    filters = list(warnings.filters)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        profile.pickle(pts, location=str(tmp_path), pts_name="g")
+        assert profile.unpickle(str(tmp_path / "g")).keys() == pts.keys()
+        profile.unpickle_traffic(profile.pickle_traffic(table))
+        assert profile.unpickle_stream_data(str(tmp_path / "streams.yaml"), copy=True, copy_file="c") == {"a": 1}
+        # The silencing is undone after each call.
+        assert warnings.filters[0][0] == "error"
+    assert warnings.filters == filters
+    for device, obj in pts["bgp"].items():
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            encoded = jsonpickle.dumps({"bgp": {device: obj}})
+        expected = json.dumps(recursive_trim(json.loads(encoded), keys=["py/object", "__dict__"]), indent=4)
+        assert (tmp_path / f"g_{device}_bgp_pts.json").read_text() == expected
+
+
+@pytest.mark.parametrize("message, category, silenced", [
+    ("keys will default to True in jsonpickle 5.0.0", DeprecationWarning, True),
+    ("keys will default to True in jsonpickle 5.0.0", FutureWarning, False),
+    ("max_iter is deprecated and will be removed in jsonpickle 5.0.0", DeprecationWarning, False),
+    ("a warning of the object's own", UserWarning, False),
+])
+def test_only_the_keys_default_warning_is_silenced(message, category, silenced, tmp_path, monkeypatch):
+    calls = []
+
+    def dumps(*args, **kwargs):
+        calls.append((args, kwargs))
+        warnings.warn(message, category)
+        return json.dumps(args[0])
+
+    monkeypatch.setattr(profile, "jsonpickle", types.SimpleNamespace(dumps=dumps))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        if silenced:
+            profile.pickle({"bgp": {"uut": 1}}, location=str(tmp_path))
+        else:
+            with pytest.raises(category, match=message):
+                profile.pickle({"bgp": {"uut": 1}}, location=str(tmp_path))
+    # The call itself is as it always was: the data alone, through the global.
+    assert calls == [(({"bgp": {"uut": 1}},), {})]
 
 
 # Profile.learn_features ------------------------------------------------------------

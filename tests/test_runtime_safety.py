@@ -18,7 +18,7 @@ import korrin.utils.summary as summary
 import korrin.utils.symfind as symfind
 import korrin.utils.timeout as timeout
 from oracles import summary_model
-from support import TEXTWRAP_STAND_INS, outcome, run_script, wrap_rows
+from support import TEXTWRAP_STAND_INS, outcome, run_child, wrap_rows
 
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")  # jsonpickle warns on encode
 
@@ -103,7 +103,7 @@ def child_env():
 def test_exit_with_a_daemon_thread_inside_a_call(call, runs):
     code = DAEMON.format(call=DAEMON_CALLS[call])
     for _ in range(runs):
-        assert_clean(run_script(code, "-W", "ignore", timeout=60, env=child_env()))
+        assert_clean(run_child(code, "-W", "ignore", timeout=60, env=child_env()))
 
 
 # ------------------------------------------------------------ greenlets
@@ -211,7 +211,7 @@ assert [m.msg for m in a.summary_msgs] == [], a.summary_msgs
 @pytest.mark.parametrize("scenario", GREENLET_SCENARIOS)
 def test_greenlets_suspended_inside_calls(scenario):
     pytest.importorskip("greenlet")
-    assert_clean(run_script(GREENLETS.format(scenario=GREENLET_SCENARIOS[scenario])), "ok\n")
+    assert_clean(run_child(GREENLETS.format(scenario=GREENLET_SCENARIOS[scenario])), "ok\n")
 
 
 # ------------------------------------------------------------ recursion
@@ -259,7 +259,7 @@ HIGH_LIMIT = pytest.mark.skipif(sys.version_info < (3, 12), reason="3.11 crashes
 @pytest.mark.parametrize("loop, limit", [(loop, 0) for loop in LOOPS] + [
     pytest.param(loop, 100_000, marks=HIGH_LIMIT) for loop in ("native", "python override")])
 def test_runaway_recursion_raises(loop, limit):
-    assert_clean(run_script(RECURSION.format(loop=LOOPS[loop], limit=limit), timeout=300), "ok\n")
+    assert_clean(run_child(RECURSION.format(loop=LOOPS[loop], limit=limit), timeout=300), "ok\n")
 
 
 # ------------------------------------------------------------- builtins

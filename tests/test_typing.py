@@ -1,4 +1,5 @@
 """The shipped type stubs: strict use from a script, and agreement with the runtime modules."""
+import ast
 import importlib.util
 import os
 import subprocess
@@ -58,7 +59,7 @@ def test_source_stubs_match_runtime(tmp_path):
 # A wrong stub is reported: the native functions carry enough for stubtest
 # to tell methods, classmethods, parameters and defaults apart.
 @pytest.mark.parametrize("module, before, after, obj, message", [
-    ("summary", "    def print(self) -> None: ...", "    @classmethod\n    def print(cls) -> None: ...",
+    ("summary", "    def print(self) -> None:", "    @classmethod\n    def print(cls) -> None:",
      "Summary.print", "stub is a classmethod but runtime is not"),
     ("summary", "def add_indent(self, msg: str,", "def add_indent(self, text: str,",
      "Summary.add_indent", 'stub parameter "text" differs from runtime parameter "msg"'),
@@ -75,3 +76,86 @@ def test_stubtest_reports_wrong_stub(module, before, after, obj, message, tmp_pa
     assert proc.returncode == 1 and errors, proc.stdout + proc.stderr
     assert all(line.startswith(f"error: korrin.utils.{module}.{obj} is inconsistent") for line in errors), errors
     assert any(line.endswith(message) for line in errors), errors
+
+
+# Objects that lack what the modules use are rejected, each with the member
+# it lacks. One mypy run checks them all: every case is a function of its own.
+WRONG_OBJECTS = {
+    "testbed-without-find_devices": (
+        "class T:\n    def __init__(self) -> None:\n        self.devices: dict[str, Device] = {}\n"
+        "profile.Profile.learn_features(['bgp'], T())",
+        'expected "Testbed"', "find_devices"),
+    "device-without-alias": (
+        "class D:\n    name = 'R1'\nprofile.asynchronous_profile(D(), 'bgp', {}, {'bgp': {}})",
+        'expected "Device"', "alias"),
+    "device-name-for-device": (
+        "profile.asynchronous_profile('R1', 'bgp', {}, {'bgp': {}})", 'expected "Device"', None),
+    "container-without-failed": (
+        "class S:\n    def passed(self, reason: Any = None, from_exception: Any = None, goto: Any = None) -> None: ...\n"
+        "timeout.TempResult(S())",
+        'expected "ResultContainer | None"', None),
+    "testscript-without-pts_features": (
+        "class S:\n    parameters: dict[str, Any] = {'learnt_dict': {}}\n"
+        "profile.Profile.learn_features(['bgp'], testbed, testscript=S())",
+        'expected "TestScript | None"', "pts_features"),
+    "pts-devices-as-text": (
+        "entry: PtsEntry = {'devices': 'R1'}", 'TypedDict item "devices" has type "list[str]"', None),
+    "pts-misspelt-key": (
+        "profile.Profile.learn_features(['bgp'], testbed, pts_data={'bgp': {'device': ['R1']}})",
+        'expected "str": "PtsEntry | list[str]"', None),
+}
+
+
+@pytest.fixture(scope="module")
+def wrong_object_errors(tmp_path_factory):
+    """mypy --strict's messages for the cases, by case name."""
+    tmp = tmp_path_factory.mktemp("wrong")
+    lines = ["from typing import TYPE_CHECKING, Any", "from korrin.sim import Device, Testbed",
+             "from korrin.utils import profile, timeout", "if TYPE_CHECKING:",
+             "    from korrin.utils.profile import PtsEntry"]
+    owner = {}
+    for name, (code, _, _) in WRONG_OBJECTS.items():
+        lines.append(f"def case_{name.replace('-', '_')}(testbed: Testbed) -> None:")
+        for line in code.splitlines():
+            lines.append("    " + line)
+            owner[len(lines)] = name
+    (tmp / "wrong.py").write_text("\n".join(lines) + "\n")
+    proc = run(["-m", "mypy", "--strict", "--no-pretty", str(tmp / "wrong.py")], tmp)
+    found = {name: [] for name in WRONG_OBJECTS}
+    for line in proc.stdout.splitlines():
+        parts = line.split(":", 3)
+        if len(parts) == 4 and parts[1].isdigit():
+            found.setdefault(owner.get(int(parts[1]), "elsewhere"), []).append(parts[3].strip())
+    return found
+
+
+@pytest.mark.parametrize("name", WRONG_OBJECTS)
+def test_wrong_objects_are_rejected(name, wrong_object_errors):
+    _, message, member = WRONG_OBJECTS[name]
+    assert wrong_object_errors.get("elsewhere") is None, wrong_object_errors["elsewhere"]
+    errors = wrong_object_errors[name]
+    assert any(message in error for error in errors), errors
+    if member:
+        assert member in errors, errors
+
+
+def undocumented(tree, prefix=""):
+    """Qualified names of the classes and functions under `tree` without a docstring."""
+    for node in tree.body:
+        if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+            name = prefix + node.name
+            protocol = isinstance(node, ast.ClassDef) and any(
+                getattr(base, "id", None) == "Protocol" for base in node.bases)
+            if ast.get_docstring(node) is None and not (node.name.startswith("_") and not prefix):
+                yield name
+            if isinstance(node, ast.ClassDef) and not protocol:
+                yield from undocumented(node, name + ".")
+
+
+# The stubs carry the documentation (runtime help() stays terse): every
+# module, class, function and method of the interface has a docstring.
+@pytest.mark.parametrize("stub", sorted(p.name for p in STUBS.glob("*.pyi")))
+def test_stubs_document_every_callable(stub):
+    tree = ast.parse((STUBS / stub).read_text())
+    assert ast.get_docstring(tree), f"{stub}: no module docstring"
+    assert list(undocumented(tree)) == []

@@ -8,21 +8,21 @@ class TestResult:
 
     __slots__ = ("name",)
 
-    def __init__(self, name):
+    def __init__(self, name: str) -> None:
         self.name = name
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return self.name
 
     __str__ = __repr__
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         return self is other
 
-    def __hash__(self):
+    def __hash__(self) -> int:
         return hash(self.name)
 
-    def __reduce__(self):
+    def __reduce__(self) -> str:
         # Unpickling must give back the module's instance, not a copy.
         return self.name
 

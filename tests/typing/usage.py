@@ -8,10 +8,18 @@ reports an ignore that is no longer needed).
 
 from collections import deque
 from pathlib import Path
-from typing import Any, Protocol, assert_type
+from types import SimpleNamespace
+from typing import TYPE_CHECKING, Any, Protocol, assert_type
 
 import prettytable
+from brennic.sections import Section as FrameworkSection
+from korrin.harness.datafile.loader import PtsdatafileLoader
+from korrin.sim import Device as SimDevice, Testbed as SimTestbed, example_testbed
 from korrin.utils import config, profile, summary, symfind, timeout
+
+if TYPE_CHECKING:
+    from korrin.utils.profile import PtsEntry
+    from korrin.utils.timeout import ResultContainer
 
 
 class Device(Protocol):
@@ -30,8 +38,26 @@ class Testbed(Protocol):
 class Section(Protocol):
     """The test infrastructure's result taker."""
 
-    def passed(self, reason: str | None = None, from_exception: BaseException | None = None) -> None: ...
-    def failed(self, reason: str | None = None, from_exception: BaseException | None = None) -> None: ...
+    def passed(self, reason: str | None = None, from_exception: BaseException | None = None,
+               goto: list[str] | None = None) -> None: ...
+    def failed(self, reason: str | None = None, from_exception: BaseException | None = None,
+               goto: list[str] | None = None) -> None: ...
+    def aborted(self, reason: str | None = None, from_exception: BaseException | None = None,
+                goto: list[str] | None = None) -> None: ...
+    def errored(self, reason: str | None = None, from_exception: BaseException | None = None,
+                goto: list[str] | None = None) -> None: ...
+    def skipped(self, reason: str | None = None, from_exception: BaseException | None = None,
+                goto: list[str] | None = None) -> None: ...
+    def blocked(self, reason: str | None = None, from_exception: BaseException | None = None,
+                goto: list[str] | None = None) -> None: ...
+    def passx(self, reason: str | None = None, from_exception: BaseException | None = None,
+              goto: list[str] | None = None) -> None: ...
+
+
+class TestScript:
+    def __init__(self) -> None:
+        self.parameters: dict[str, Any] = {"learnt_dict": {}}
+        self.pts_features = ["bgp", "show version"]
 
 
 class YamlLoader:
@@ -136,3 +162,55 @@ def profiling_session(testbed: Testbed, run_dir: Path, golden_dir: str) -> None:
 
     profile.Profile.learn_features(None, testbed)  # type: ignore[arg-type]
     profile.load_datafile("pts_data.yaml", dict)  # type: ignore[arg-type]
+
+
+def with_the_framework(run_dir: Path) -> None:
+    """The stand-in framework's own classes are what the stubs ask for."""
+    testbed: SimTestbed = example_testbed()
+    section = FrameworkSection("verify the neighbour is idle")
+    result = timeout.TempResult(container=section)
+    result.failed("still established", goto=["cleanup"])
+    result.result()
+    container: ResultContainer = section
+    print(container)
+
+    pts: dict[str, PtsEntry | list[str]] = {
+        "bgp": {"class": "korrin.sim.features.Bgp", "devices": ["R1", "R2"], "exclude": ["up_time"]},
+        "show version": {"devices": ["R3"]},
+        "exclude": ["uptime"],
+    }
+    learnt = profile.Profile.learn_features(["bgp", "show version"], testbed, pts_data=pts, file=True)
+    profile.Profile.learn_features(["bgp"], testbed, pts_data=str(run_dir / "pts.yaml"), testscript=TestScript())
+    profile.Profile.learn_features(["bgp"], testbed, pts_data={"bgp": {"class": "korrin.sim.features.Bgp"}})
+    profile.Profile.compare(learnt, learnt, pts_data=pts, testbed=testbed)
+    loaded = profile.load_datafile(str(run_dir / "pts.yaml"), PtsdatafileLoader)
+    device: SimDevice = testbed.devices["R1"]
+    profile.asynchronous_profile(device, "bgp", {"class": "korrin.sim.features.Bgp"}, {"bgp": {}})
+    symfind.load_attribute("korrin.sim.health", "bgp.established_neighbors", device=device)
+    print(loaded)
+
+
+class DevicesOnly:
+    def __init__(self) -> None:
+        self.devices: dict[str, SimDevice] = {}
+
+
+def wrong_objects(testbed: SimTestbed, section: FrameworkSection) -> None:
+    """What the stubs reject: objects that lack what the modules use."""
+    # Only `devices`: no find_devices. (A SimpleNamespace answers every
+    # attribute with Any, so no protocol can reject it.)
+    profile.Profile.learn_features(["bgp"], DevicesOnly())  # type: ignore[arg-type]
+    profile.Profile.learn_features(["bgp"], SimpleNamespace(devices={}))
+    # The device mapping is not a testbed.
+    profile.Profile.compare({}, {}, testbed=testbed.devices)  # type: ignore[arg-type]
+    # A PTS entry whose "devices" is one text instead of a list of names.
+    profile.Profile.learn_features(["bgp"], testbed, pts_data={"bgp": {"devices": "R1"}})  # type: ignore[dict-item]
+    # A misspelt PTS entry key.
+    profile.Profile.learn_features(["bgp"], testbed, pts_data={"bgp": {"device": ["R1"]}})  # type: ignore[dict-item]
+    # The testbed given where the test script goes.
+    profile.Profile.learn_features(["bgp"], testbed, testscript=testbed)  # type: ignore[arg-type]
+    # A device name where the device object goes.
+    profile.asynchronous_profile("R1", "bgp", {}, {"bgp": {}})  # type: ignore[arg-type]
+    timeout.TempResult(container="section")  # type: ignore[arg-type]
+    # The section's result method, not the section.
+    timeout.TempResult(container=section.passed)  # type: ignore[arg-type]

@@ -3,6 +3,7 @@
 import copy
 import ipaddress
 import re
+from typing import Any
 
 __all__ = [
     "Device",
@@ -40,28 +41,29 @@ class Device:
     afterwards only affects later learns.
     """
 
-    def __init__(self, name, alias=None, os="iosxe", state=None, learn_delay=0.0):
+    def __init__(self, name: str, alias: str | None = None, os: str = "iosxe", state: dict[str, Any] | None = None,
+                 learn_delay: float = 0.0) -> None:
         self.name = name
         self.alias = alias
         self.os = os
-        self.state = copy.deepcopy(state) if state is not None else _empty_state(name, os)
+        self.state: dict[str, Any] = copy.deepcopy(state) if state is not None else _empty_state(name, os)
         self.learn_delay = learn_delay
-        self.converging = {}  # shut BGP neighbour -> reads left until it reads idle
+        self.converging: dict[str, int] = {}  # shut BGP neighbour -> reads left until it reads idle
 
-    def parse(self, command):
+    def parse(self, command: str) -> Any:
         """Return the parsed output of a show command as a fresh dict."""
         parser, match = find_parser(command)
         if parser is None:
             raise UnsupportedCommandError(f"Device '{self.name}' has no parser for command '{command}'")
         return parser.parse(self, match)
 
-    def execute(self, command):
+    def execute(self, command: str) -> str:
         """Return the raw text a show command prints; only the running configuration is known."""
         if not _RUNNING_CONFIG.fullmatch(_command_text(command)):
             raise UnsupportedCommandError(f"Device '{self.name}' cannot execute '{command}'")
         return _running_config(self.state)
 
-    def read(self, section):
+    def read(self, section: str) -> Any:
         """The live data of one state section, as a feature or parser sees it (not a copy).
 
         Each read of the BGP section moves the sessions of shut neighbours one
@@ -77,35 +79,35 @@ class Device:
 
     # Helpers to change the simulated network between two snapshots.
 
-    def shutdown_bgp_neighbor(self, neighbor):
+    def shutdown_bgp_neighbor(self, neighbor: str) -> None:
         """Shut a neighbour in the configuration; its session goes idle on a later read."""
         self.state["bgp"]["neighbors"][neighbor]["shutdown"] = True
         self.converging[neighbor] = CONVERGENCE_READS
 
-    def set_bgp_neighbor_state(self, neighbor, state):
+    def set_bgp_neighbor_state(self, neighbor: str, state: str) -> None:
         self.state["bgp"]["neighbors"][neighbor]["state"] = state
 
-    def set_mtu(self, interface, mtu):
+    def set_mtu(self, interface: str, mtu: int) -> None:
         self.state["interfaces"][interface]["mtu"] = mtu
 
-    def set_oper_status(self, interface, status):
+    def set_oper_status(self, interface: str, status: str) -> None:
         self.state["interfaces"][interface]["oper_status"] = status
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         if not isinstance(other, Device):
             return NotImplemented
         return self.name == other.name
 
-    def __hash__(self):
+    def __hash__(self) -> int:
         return hash(self.name)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return str(self.name)
 
     __str__ = __repr__
 
 
-def _empty_state(name, os):
+def _empty_state(name: str, os: str) -> dict[str, Any]:
     return {
         "version": {"hostname": name, "os": os, "version": "", "uptime": "0 minutes"},
         "vrfs": {},

@@ -1,21 +1,21 @@
 """Simulated testbeds."""
 
-from collections.abc import Mapping
+from collections.abc import Collection, Iterable, Iterator, Mapping
 
 from korrin.sim.device import Device
 
 __all__ = ["Testbed", "DeviceMap", "example_testbed"]
 
 
-class DeviceMap(Mapping):
+class DeviceMap(Mapping[str, Device]):
     """Devices by name; a device with a true alias can also be looked up by it.
 
     Iterating gives the names only, so each device is seen once.
     """
 
-    def __init__(self, devices):
-        self._by_name = {}
-        self._by_alias = {}
+    def __init__(self, devices: Iterable[Device]) -> None:
+        self._by_name: dict[str, Device] = {}
+        self._by_alias: dict[str, Device] = {}
         for device in devices:
             for key in (device.name, device.alias):
                 if key and (key in self._by_name or key in self._by_alias):
@@ -24,33 +24,34 @@ class DeviceMap(Mapping):
             if device.alias:
                 self._by_alias[device.alias] = device
 
-    def __getitem__(self, key):
+    def __getitem__(self, key: str) -> Device:
         try:
             return self._by_name[key]
         except KeyError:
             pass
         return self._by_alias[key]
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[str]:
         return iter(self._by_name)
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self._by_name)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"DeviceMap({list(self._by_name.values())!r})"
 
 
 class Testbed:
     """A named set of devices."""
 
-    def __init__(self, name, devices):
+    def __init__(self, name: str, devices: Iterable[Device] | Mapping[str, Device]) -> None:
         if isinstance(devices, Mapping):
             devices = devices.values()
         self.name = name
         self.devices = DeviceMap(devices)
 
-    def find_devices(self, aliases=None, names=None):
+    def find_devices(self, aliases: Collection[str | None] | None = None,
+                     names: Collection[str] | None = None) -> list[Device]:
         """Devices whose alias is one of ``aliases`` and whose name is one of ``names``.
 
         A filter left as None does not restrict; the result keeps testbed order.
@@ -61,7 +62,7 @@ class Testbed:
             if (aliases is None or device.alias in aliases) and (names is None or device.name in names)
         ]
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"Testbed({self.name!r}, {list(self.devices.values())!r})"
 
 
@@ -91,7 +92,7 @@ def _management(address):
     return _interface("out-of-band management", address, vrf=MANAGEMENT_VRF)
 
 
-def example_testbed(learn_delay=0.0):
+def example_testbed(learn_delay: float = 0.0) -> Testbed:
     """Three routers in a triangle: R1 (alias "uut"), R2 ("helper"), R3 (no alias, nxos)."""
     r1 = Device("R1", alias="uut", os="iosxe", learn_delay=learn_delay, state={
         "version": {"hostname": "R1", "os": "iosxe", "version": "17.9.4a", "platform": "C8000V",

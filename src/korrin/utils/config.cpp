@@ -70,6 +70,8 @@ const pyglue::FunctionDef tree_def = pyglue::def("tree", "Config.tree", {"self"}
 
 void exec_module(pyglue::ModuleBuilder& b) {
     b.import("json");
+    // namedtuple and deque are unused (the level stack is native); imported
+    // only so the module's globals are those callers expect.
     b.import_from("collections", "namedtuple");
     b.import_from("collections", "deque");
     b.add_class("Config", config_doc, {pyglue::method(init_def), pyglue::method(tree_def)});

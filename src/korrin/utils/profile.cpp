@@ -208,6 +208,32 @@ Ref file_name_part(pyglue::ModuleState& m, PyObject* value) {
     return text;
 }
 
+// jsonpickle.dumps(data) with jsonpickle 4's "keys will default to True in
+// jsonpickle 5.0.0" DeprecationWarning silenced for this call only: the files
+// keep today's encoding (keys=False), and the warning is not the caller's to
+// act on. The call itself, through the module global, is unchanged.
+Ref jsonpickle_dumps(pyglue::ModuleState& m, PyObject* data) {
+    Ref warnings = pyglue::check(PyImport_ImportModule("warnings"));
+    Ref manager = pyglue::call_method(warnings.get(), id<"catch_warnings">(m));
+    Ref encoded;
+    with_block(m, manager.get(), [&](PyObject*) {
+        Ref filterwarnings = pyglue::getattr(warnings.get(), id<"filterwarnings">(m));
+        Ref action = pyglue::text("ignore");
+        Ref message = pyglue::text("keys will default to True in jsonpickle 5");
+        pyglue::call_named<"message", "category">(m, filterwarnings.get(), {action.get()},
+                                                  {message.get(), PyExc_DeprecationWarning});
+        Ref jsonpickle = global<"jsonpickle">(m);
+        encoded = pyglue::call_method(jsonpickle.get(), id<"dumps">(m), data);
+    });
+    // Only a replaced catch_warnings could swallow the error; as in a def.
+    if (!encoded) {
+        PyErr_SetString(PyExc_UnboundLocalError,
+                        "cannot access local variable 'encoded' where it is not associated with a value");
+        pyglue::fail();
+    }
+    return encoded;
+}
+
 Ref pickle(pyglue::ModuleState& m, const pyglue::Args<3>& a) {
     auto [pts, location_arg, name_arg] = a;
     if (!pyglue::truth(pts)) return pyglue::none();
@@ -235,8 +261,7 @@ Ref pickle(pyglue::ModuleState& m, const pyglue::Args<3>& a) {
                 Ref dump_data = pyglue::check(PyDict_New());
                 pyglue::check_status(PyDict_SetItem(dump_data.get(), feature, by_device.get()));
 
-                Ref jsonpickle = global<"jsonpickle">(m);
-                Ref encoded = pyglue::call_method(jsonpickle.get(), id<"dumps">(m), dump_data.get());
+                Ref encoded = jsonpickle_dumps(m, dump_data.get());
                 Ref json = global<"json">(m);
                 Ref decoded = pyglue::call_method(json.get(), id<"loads">(m), encoded.get());
                 Ref keys = pyglue::check(Py_BuildValue("[ss]", "py/object", "__dict__"));
@@ -602,6 +627,8 @@ void exec_module(pyglue::ModuleBuilder& b) {
     pyglue::ModuleState& m = b.state();
     using pyglue::classmethod;
     b.import("os");
+    // sys, AttrDict and Lookup are unused; they are imported only so the
+    // module's globals (and its import failures) are those callers expect.
     b.import("sys");
     b.import("dill");
     b.import("json");

@@ -1,7 +1,8 @@
 // Traffic profile tables and traffic stream data files of korrin.utils.profile.
 // Included once, by profile.cpp, after "pyglue/pyglue.hpp". The functions are
-// module-level: their C `self` is the module, whose globals (os, prettytable,
-// yaml, runtime, banner, log, KorrinTgnError, open) are read at call time.
+// module-level: the running function's module (pyglue::this_module(), not the
+// C `self` argument, which they ignore) supplies the globals (os, prettytable,
+// yaml, runtime, banner, log, KorrinTgnError, open) read at call time.
 #pragma once
 
 #include "pyglue/pyglue.hpp"

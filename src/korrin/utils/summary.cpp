@@ -223,6 +223,7 @@ PyObject* frame_line(SummaryState& m, PyObject* width, const char* fill, const c
 Ref summary_init(SummaryState& m, const pyglue::Args<3>& a) {
     auto [self, title, width] = a;
     Ref four = pyglue::check(PyLong_FromLong(4));
+    // "lenght" is spelt so on purpose: callers read and set the attribute by that name.
     pyglue::setattr(self, id<"lenght">(m), four.get());
     pyglue::setattr(self, id<"title">(m), title);
     pyglue::setattr(self, id<"width">(m), width);
@@ -418,7 +419,7 @@ Ref summarize_profile(SummaryState& m, const pyglue::Args<5>& a) {
     const char* loc2 = "the one taken at common cleanup";
     if (pyglue::truth(pts)) {
         loc = pyglue::truth(golden) ? "pts_golden_config" : "Common Setup snapshot";
-        loc2 = "OPS object snapspshot";
+        loc2 = "OPS object snapspshot";  // spelt so on purpose: log readers match this text
     }
     Ref loc_text = pyglue::text(loc);
     Ref error = pyglue::text("error");

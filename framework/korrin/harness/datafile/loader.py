@@ -1,5 +1,8 @@
 """Loader of PTS data files."""
 
+from os import PathLike
+from typing import Any
+
 import yaml
 
 from brennic.strivel.exceptions import DatafileError
@@ -10,7 +13,7 @@ __all__ = ["PtsdatafileLoader"]
 class PtsdatafileLoader:
     """Reads a PTS data file: a YAML document whose top level is a mapping."""
 
-    def load(self, path):
+    def load(self, path: str | PathLike[str]) -> dict[str, Any]:
         try:
             with open(path, encoding="utf-8") as stream:
                 data = yaml.safe_load(stream)
