@@ -1,5 +1,7 @@
 """Helpers shared by the test modules."""
 import inspect
+import os
+import subprocess
 import sys
 import textwrap
 import types
@@ -247,3 +249,65 @@ def run_script(code, *args, prefix=(), timeout=120):
                           timeout=timeout)
     assert done.returncode == 0, f"the child ended with {done.returncode}:\n{done.stderr[-3000:]}"
     return json.loads(done.stdout.splitlines()[-1])
+
+
+def run_child(code, *args, timeout=120, env=None):
+    """`code` run by a fresh interpreter (tests/ on its path): a crash there
+    fails one test instead of ending the run."""
+    return subprocess.run([sys.executable, *args, "-c", code], capture_output=True, text=True,
+                          timeout=timeout, cwd=os.path.dirname(os.path.abspath(__file__)), env=env)
+
+
+def outcome(action):
+    """What `action()` gives: its result, or the type and text of what it raised."""
+    try:
+        return "returned", action()
+    except Exception as error:  # noqa: BLE001 - any difference counts
+        return type(error), str(error)
+
+
+# Stand-ins for textwrap's functions: each changes what textwrap gives for
+# ordinary text. A code object swapped into a function must have as many free
+# variables as the function (none), so these use no closures.
+def _chopped(text, width=70, **kwargs):
+    return [text[i:i + width] for i in range(0, len(text), width)]
+
+
+def _reversed_text(self, text):
+    return [text[::-1][:self.width]]
+
+
+def _words_only(self, chunks):
+    return [chunk for chunk in chunks if chunk.strip()]
+
+
+def _characters(self, text):
+    return list(text)
+
+
+def _upper(self, text):
+    return text.upper()
+
+
+def _cut_long_word(self, reversed_chunks, cur_line, cur_len, width):
+    cur_line.append(reversed_chunks.pop()[:width])
+
+
+def _quoted_init():
+    """TextWrapper.__init__ with the same parameters, quoting the first line
+    and never breaking on hyphens."""
+    signature = inspect.signature(textwrap.TextWrapper.__init__)
+    names = list(signature.parameters)[1:]
+    body = "".join(f"\n    self.{n} = {n}" for n in names)
+    namespace = {}
+    exec(f"def __init__{signature}:{body}\n    self.initial_indent = '> '\n    self.break_on_hyphens = False",
+         namespace)
+    return namespace["__init__"]
+
+
+TEXTWRAP_STAND_INS = {
+    "wrap": _chopped, "TextWrapper.wrap": _reversed_text, "TextWrapper._wrap_chunks": _words_only,
+    "TextWrapper._split": _characters, "TextWrapper._split_chunks": _characters,
+    "TextWrapper._munge_whitespace": _upper, "TextWrapper._handle_long_word": _cut_long_word,
+    "TextWrapper.__init__": _quoted_init(),
+}
