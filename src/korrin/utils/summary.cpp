@@ -11,24 +11,40 @@ using pyglue::Ref;
 
 namespace {
 
-// Whether dict `now` holds exactly `seen`, in the same order: a walk over its
-// entries, cheaper than a lookup per key. A dict rebuilt in another order
-// counts as changed, which only costs the native path.
-bool same_order_and_items(PyObject* now, const std::vector<std::pair<Ref, Ref>>& seen) {
-    if (PyDict_GET_SIZE(now) != static_cast<Py_ssize_t>(seen.size())) return false;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    for (const auto& [seen_key, seen_value] : seen)
-        if (!PyDict_Next(now, &pos, &key, &value) || key != seen_key.get() || value != seen_value.get()) return false;
-    return true;
-}
+using Items = std::vector<std::pair<Ref, Ref>>;
 
-std::vector<std::pair<Ref, Ref>> items_of(PyObject* dict) {
-    std::vector<std::pair<Ref, Ref>> items;
+Items items_of(PyObject* dict) {
+    Items items;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) items.emplace_back(Ref::borrow(key), Ref::borrow(value));
     return items;
+}
+
+// Whether dict `now` holds exactly the items `seen` (value for value). A walk
+// over its entries in the order seen is cheaper than a lookup per key; the
+// same items in another order (an entry deleted and put back) are compared
+// key by key once and then taken in their new order.
+bool same_items(PyObject* now, Items& seen) {
+    if (PyDict_GET_SIZE(now) != static_cast<Py_ssize_t>(seen.size())) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    bool in_order = true;
+    for (const auto& [seen_key, seen_value] : seen)
+        if (!PyDict_Next(now, &pos, &key, &value) || key != seen_key.get() || value != seen_value.get()) {
+            in_order = false;
+            break;
+        }
+    if (in_order) return true;
+    for (const auto& [seen_key, seen_value] : seen) {
+        PyObject* current = PyDict_GetItemWithError(now, seen_key.get());
+        if (current != seen_value.get()) {
+            if (PyErr_Occurred()) pyglue::fail();
+            return false;
+        }
+    }
+    seen = items_of(now);
+    return true;
 }
 
 // A function that the native wrapper stands for, with what made it up at
@@ -36,7 +52,7 @@ std::vector<std::pair<Ref, Ref>> items_of(PyObject* dict) {
 // the __kwdefaults__ dict changed in place.
 struct WatchedFunction {
     Ref function, code, defaults, kwdefaults;
-    std::vector<std::pair<Ref, Ref>> kwdefault_items;
+    Items kwdefault_items;
 
     explicit WatchedFunction(PyObject* f)
         : function(Ref::borrow(f)),
@@ -46,15 +62,15 @@ struct WatchedFunction {
         if (kwdefaults) kwdefault_items = items_of(kwdefaults.get());
     }
 
-    bool unchanged() const {
+    bool unchanged() {
         PyObject* f = function.get();
         return PyFunction_GET_CODE(f) == code.get() && PyFunction_GET_DEFAULTS(f) == defaults.get() &&
                PyFunction_GET_KW_DEFAULTS(f) == kwdefaults.get() &&
-               (!kwdefaults || same_order_and_items(kwdefaults.get(), kwdefault_items));
+               (!kwdefaults || same_items(kwdefaults.get(), kwdefault_items));
     }
 };
 
-int visit_items(const std::vector<std::pair<Ref, Ref>>& items, visitproc visit, void* arg) {
+int visit_items(const Items& items, visitproc visit, void* arg) {
     for (const auto& [key, value] : items) {
         Py_VISIT(key.get());
         Py_VISIT(value.get());
@@ -65,7 +81,8 @@ int visit_items(const std::vector<std::pair<Ref, Ref>>& items, visitproc visit, 
 // A class as seen at import: its attributes, and the version tag under which
 // they were last found unchanged.
 struct TypeSnapshot {
-    Ref type, attributes;
+    Ref type;
+    Items attributes;
     std::uint32_t version = 0;
 };
 
@@ -80,12 +97,13 @@ struct SummaryState : pyglue::ModuleState {
     TypeSnapshot text_wrapper, msg;
     std::vector<WatchedFunction> wrap_functions;   // textwrap.wrap and TextWrapper's functions
     Ref whitespace_trans;                          // TextWrapper.unicode_whitespace_trans
-    std::vector<std::pair<Ref, Ref>> whitespace_items;  // its items at import, in order
+    Items whitespace_items;  // its items at import, in order
 
     int traverse_own(visitproc visit, void* arg) override {
-        for (PyObject* o : {textwrap.get(), wrap.get(), text_wrapper.type.get(), text_wrapper.attributes.get(),
-                            msg.type.get(), msg.attributes.get(), whitespace_trans.get()})
+        for (PyObject* o : {textwrap.get(), wrap.get(), text_wrapper.type.get(), msg.type.get(), whitespace_trans.get()})
             Py_VISIT(o);
+        for (const Items* items : {&text_wrapper.attributes, &msg.attributes})
+            if (int status = visit_items(*items, visit, arg)) return status;
         for (const auto& [key, value] : whitespace_items) {
             Py_VISIT(key.get());
             Py_VISIT(value.get());
@@ -108,22 +126,7 @@ struct SummaryState : pyglue::ModuleState {
 TypeSnapshot snapshot(PyObject* type) {
     Ref attributes = Ref::steal(pyglue::compat::type_dict(reinterpret_cast<PyTypeObject*>(type)));
     if (!attributes) pyglue::fail();
-    return {Ref::borrow(type), pyglue::check(PyDict_Copy(attributes.get())), 0};
-}
-
-// Whether the items of dict `now` are those of `seen`, value for value.
-bool same_items(PyObject* now, PyObject* seen) {
-    if (PyDict_GET_SIZE(now) != PyDict_GET_SIZE(seen)) return false;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(seen, &pos, &key, &value)) {
-        PyObject* current = PyDict_GetItemWithError(now, key);
-        if (current != value) {
-            if (PyErr_Occurred()) pyglue::fail();
-            return false;
-        }
-    }
-    return true;
+    return {Ref::borrow(type), items_of(attributes.get()), 0};
 }
 
 // Whether the class's attributes are those seen at import. The type's
@@ -136,7 +139,7 @@ bool type_unchanged(TypeSnapshot& seen) {
     if (version != 0 && version == seen.version) return true;
     Ref now = Ref::steal(pyglue::compat::type_dict(type));
     if (!now) pyglue::fail();
-    if (!same_items(now.get(), seen.attributes.get())) return false;
+    if (!same_items(now.get(), seen.attributes)) return false;
     seen.version = pyglue::compat::assign_type_version(type);
     return true;
 }
@@ -147,9 +150,9 @@ bool native_wrap_applies(SummaryState& m, PyObject* textwrap, PyObject* wrap) {
     if (textwrap != m.textwrap.get() || wrap != m.wrap.get()) return false;
     Ref text_wrapper = pyglue::getattr(textwrap, id<"TextWrapper">(m));
     if (text_wrapper.get() != m.text_wrapper.type.get() || !type_unchanged(m.text_wrapper)) return false;
-    for (const WatchedFunction& w : m.wrap_functions)
+    for (WatchedFunction& w : m.wrap_functions)
         if (!w.unchanged()) return false;
-    return m.whitespace_trans && same_order_and_items(m.whitespace_trans.get(), m.whitespace_items);
+    return m.whitespace_trans && same_items(m.whitespace_trans.get(), m.whitespace_items);
 }
 
 // An exact int width that row arithmetic can use without overflow.
@@ -545,10 +548,8 @@ void exec_module(pyglue::ModuleBuilder& b) {
     m.msg = snapshot(msg.get());
     // The functions textwrap.wrap runs: wrap itself and TextWrapper's own.
     if (PyFunction_Check(m.wrap.get())) m.wrap_functions.emplace_back(m.wrap.get());
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(m.text_wrapper.attributes.get(), &pos, &key, &value))
-        if (PyFunction_Check(value)) m.wrap_functions.emplace_back(value);
+    for (const auto& [name, value] : m.text_wrapper.attributes)
+        if (PyFunction_Check(value.get())) m.wrap_functions.emplace_back(value.get());
     Ref trans = pyglue::getattr(text_wrapper.get(), id<"unicode_whitespace_trans">(m));
     if (PyDict_CheckExact(trans.get())) {
         m.whitespace_trans = trans;
