@@ -16,9 +16,10 @@ namespace {
 // stands in for textwrap.wrap, and Msg instances are made without the
 // generic call, only while the module's `textwrap` global, `textwrap.wrap`,
 // `textwrap.TextWrapper` and `Msg` are still those objects and no attribute
-// of TextWrapper or Msg has been rebound since.
+// of TextWrapper or Msg has been rebound since. kWrapBehaviour holds what
+// probing that textwrap.wrap at import found (a korrin::wrap::Behaviour).
 enum Kept { kTextwrap, kWrap, kTextWrapper, kTextWrapperDict, kMsg, kMsgDict, kKeptCount };
-enum Words { kTextWrapperTag, kMsgTag, kWordsCount };
+enum Words { kTextWrapperTag, kMsgTag, kWrapBehaviour, kWordsCount };
 
 // Whether `type`'s attributes are those seen at import. The type's version
 // tag changes with any assignment to it or a base; a changed (or zero) tag
@@ -55,7 +56,9 @@ bool type_unchanged(PyObject* type_object, Kept snapshot, Words tag_word) {
 // be done natively.
 bool native_wrap_applies(PyObject* textwrap, PyObject* wrap) {
     pyglue::ModuleState& state = pyglue::state();
-    if (textwrap != state.kept[kTextwrap].get() || wrap != state.kept[kWrap].get()) return false;
+    if (textwrap != state.kept[kTextwrap].get() || wrap != state.kept[kWrap].get() ||
+        state.words[kWrapBehaviour] == static_cast<std::uint64_t>(korrin::wrap::Behaviour::textwrap_only))
+        return false;
     Ref text_wrapper = pyglue::getattr(textwrap, id<"TextWrapper">());
     return text_wrapper.get() == state.kept[kTextWrapper].get() &&
            type_unchanged(text_wrapper.get(), kTextWrapperDict, kTextWrapperTag);
@@ -260,7 +263,8 @@ Ref wrap_message(PyObject* self, PyObject* text, std::vector<WrappedLine>& nativ
     // textwrap calls the methods of str subclasses, so only exact str is wrapped here.
     if (PyUnicode_CheckExact(text) && small_width(width.get(), w) && w >= 5 &&
         native_wrap_applies(textwrap.get(), wrap.get())) {
-        korrin::wrap::wrap(text, static_cast<std::size_t>(w - 4), [&](const auto* line, std::size_t length) {
+        auto behaviour = static_cast<korrin::wrap::Behaviour>(pyglue::state().words[kWrapBehaviour]);
+        korrin::wrap::wrap(text, static_cast<std::size_t>(w - 4), behaviour, [&](const auto* line, std::size_t length) {
             auto n = static_cast<Py_ssize_t>(length);
             native.push_back({Ref(), text_row(line, n, w), w, n});
         });
@@ -506,6 +510,7 @@ void exec_module(pyglue::ModuleBuilder& m) {
     state.kept[kMsg] = msg;
     state.kept[kMsgDict] = pyglue::check(PyDict_Copy(reinterpret_cast<PyTypeObject*>(msg.get())->tp_dict));
     state.words.assign(kWordsCount, 0);
+    state.words[kWrapBehaviour] = static_cast<std::uint64_t>(korrin::wrap::probe(state.kept[kWrap].get()));
 }
 
 }  // namespace
