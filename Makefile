@@ -83,15 +83,19 @@ sanitize: build
 	cp $(SANITIZE_DIR)/*$(EXT_SUFFIX) $(SANITIZE_DIR)/site/korrin/utils/
 	$(SANITIZE_ENV) $(BIN)/python -m pytest -p no:cacheprovider
 
-# The wheel on its own: built from scratch, installed into a clean virtual
-# environment (with the stand-in framework the modules import), every module
-# imported and its stubs present.
+# The wheel on its own: built from scratch (its own CMake build directory) by
+# a clean virtual environment's pip, installed there with the stand-in
+# framework the modules import, every module imported and its stubs present.
+# The venv comes first because an interpreter may have no pip of its own or
+# refuse installs outside a venv (Debian's).
+PACKAGE_DIR := build/package
 package-check:
-	rm -rf build/package && mkdir -p build/package
-	$(PYTHON) -m pip wheel --quiet --no-deps -w build/package/dist .
-	$(PYTHON) -m venv build/package/venv
-	build/package/venv/bin/python -m pip install --quiet build/package/dist/*.whl ./framework
-	cd build/package && venv/bin/python -c "import importlib, pathlib; \
+	rm -rf $(PACKAGE_DIR) && mkdir -p $(PACKAGE_DIR)
+	$(PYTHON) -m venv $(PACKAGE_DIR)/venv
+	$(PACKAGE_DIR)/venv/bin/python -m pip wheel --quiet --no-deps -w $(PACKAGE_DIR)/dist \
+	  --config-settings=build-dir=$(PACKAGE_DIR)/cmake .
+	$(PACKAGE_DIR)/venv/bin/python -m pip install --quiet $(PACKAGE_DIR)/dist/*.whl ./framework
+	cd $(PACKAGE_DIR) && venv/bin/python -c "import importlib, pathlib; \
 	  mods = [importlib.import_module('korrin.utils.' + m) for m in ('summary', 'timeout', 'symfind', 'config', 'profile')]; \
 	  folder = pathlib.Path(mods[0].__file__).parent; \
 	  assert all((folder / (m.__name__.rsplit('.', 1)[1] + '.pyi')).exists() for m in mods) and (folder / 'py.typed').exists(); \

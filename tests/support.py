@@ -1,4 +1,6 @@
 """Helpers shared by the test modules."""
+import contextlib
+import importlib
 import inspect
 import os
 import subprocess
@@ -311,3 +313,42 @@ TEXTWRAP_STAND_INS = {
     "TextWrapper._munge_whitespace": _upper, "TextWrapper._handle_long_word": _cut_long_word,
     "TextWrapper.__init__": _quoted_init(),
 }
+# textwrap has treated a word too long for any line, met when the line is
+# already full, in two ways: cut an empty piece off it (which keeps a blank
+# chunk before it on the line) or cut nothing (the blank is dropped). Each
+# variant is the running textwrap's own method with that one case decided.
+def long_word_handler(empty_cut):
+    handle = textwrap.TextWrapper._handle_long_word
+
+    def _handle_long_word(self, reversed_chunks, cur_line, cur_len, width):
+        if self.break_long_words and 1 <= width <= cur_len:
+            if empty_cut:
+                cur_line.append(reversed_chunks[-1][:0])
+            return
+        handle(self, reversed_chunks, cur_line, cur_len, width)
+    return _handle_long_word
+
+
+@contextlib.contextmanager
+def fresh_summary(**wrapper_attributes):
+    """korrin.utils.summary imported anew while textwrap.TextWrapper has these
+    class attributes, as if that were the interpreter's own textwrap. The
+    attributes and the module already imported are put back afterwards."""
+    import korrin.utils
+    name = "korrin.utils.summary"
+    saved_module, saved_attribute = sys.modules.get(name), getattr(korrin.utils, "summary", None)
+    saved = {key: textwrap.TextWrapper.__dict__[key] for key in wrapper_attributes}
+    try:
+        for key, value in wrapper_attributes.items():
+            setattr(textwrap.TextWrapper, key, value)
+        sys.modules.pop(name, None)
+        yield importlib.import_module(name)
+    finally:
+        for key, value in saved.items():
+            setattr(textwrap.TextWrapper, key, value)
+        if saved_module is None:
+            sys.modules.pop(name, None)
+            del korrin.utils.summary
+        else:
+            sys.modules[name] = saved_module
+            korrin.utils.summary = saved_attribute

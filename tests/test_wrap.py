@@ -1,5 +1,6 @@
 """The native wrapper behind Summary.add_message against textwrap.wrap."""
 import os
+import random
 import subprocess
 import sys
 import textwrap
@@ -9,11 +10,11 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from korrin.utils.summary import Summary
-from support import WRAP_FRAGMENTS, wrap_rows
+from support import WRAP_FRAGMENTS, fresh_summary, long_word_handler, wrap_rows
 
 
-def native_rows(text, wrap_width):
-    box = Summary("t", wrap_width + 4)
+def native_rows(text, wrap_width, summary_class=Summary):
+    box = summary_class("t", wrap_width + 4)
     del box.summary_msgs[:]
     box.add_message(text)
     return [m.msg for m in box.summary_msgs]
@@ -31,7 +32,6 @@ def test_equals_textwrap(text, width):
 
 @pytest.mark.parametrize("text, width, lines", [
     ("aaaa \xa0 bbbb", 5, ["aaaa", " bbbb"]),            # a blank non-breaking chunk starts the line
-    ("abc  xxxxxxxxx", 5, ["abc  ", "xxxxx", "xxxx"]),  # an empty cut keeps the spaces before it
     ("goof-ball next-hop", 8, ["goof-", "ball", "next-hop"]),
     ("a_-b² x", 4, ["a_-", "b² x"]),                     # "_" and "²" are letters
     ("xx ab-1c", 6, ["xx", "ab-1c"]),                    # a digit after the hyphen: no break
@@ -109,3 +109,30 @@ def test_memory_is_given_back_after_a_huge_message():
     """
     grown_kb = int(subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout)
     assert grown_kb < 32 * 1024, grown_kb
+
+
+# Where textwrap's versions differ: a blank chunk fills the line just before a
+# word too long for any line. Random texts add the rules around it.
+LONG_WORD_CASES = [("abc  xxxxxxxxx", 5), ("     xxxxxxxxx", 5), ("ab \xa0\u3000xxxxxxxx yy", 5),
+                   ("a  --------", 3), ("a b  Port-channel10", 4), ("ab\t" + "x" * 20, 8)]
+rng = random.Random(19)
+LONG_WORD_CASES += [("".join(rng.choices(WRAP_FRAGMENTS, k=rng.randint(1, 30))), rng.randint(1, 12))
+                    for _ in range(1500)]
+
+
+# The module follows the textwrap it finds at import, whichever way that
+# treats long words; one that splits text in a way it does not know does all
+# the wrapping itself.
+@pytest.mark.parametrize("attributes, native", [
+    ({}, True),
+    ({"_handle_long_word": long_word_handler(empty_cut=True)}, True),
+    ({"_handle_long_word": long_word_handler(empty_cut=False)}, True),
+    ({"wordsep_re": textwrap.TextWrapper.wordsep_simple_re}, False),
+], ids=["own", "empty cut", "no cut", "unknown splitting"])
+def test_follows_the_textwrap_found_at_import(attributes, native):
+    with fresh_summary(**attributes) as summary:
+        rows = []
+        calls = textwrap_calls(lambda: [rows.extend(native_rows(text, width, summary.Summary))
+                                        for text, width in LONG_WORD_CASES])
+        assert rows == [row for text, width in LONG_WORD_CASES for row in wrap_rows([text], width)]
+        assert (calls == 0) == native

@@ -4,8 +4,11 @@
 
 Wraps random texts built from wrapper-sensitive fragments through
 Summary.add_message at wrap widths 1-200 and compares the rows with those the
-standard wrapper gives. Prints "wrap: <cases> cases, <divergences> divergences"
-and exits non-zero on any divergence, after showing the first few.
+standard wrapper gives: half the time with the interpreter's textwrap as it is,
+a quarter each with textwrap made to treat a long word met on a full line in
+either of the ways its versions have (the module imported anew for each).
+Prints "wrap (<textwrap>): <cases> cases, <divergences> divergences" per
+textwrap and exits non-zero on any divergence, after showing the first few.
 """
 import argparse
 import os
@@ -15,8 +18,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
-from support import WRAP_FRAGMENTS, wrap_rows  # noqa: E402
-from korrin.utils.summary import Summary  # noqa: E402
+from support import WRAP_FRAGMENTS, fresh_summary, long_word_handler, wrap_rows  # noqa: E402
 
 BATCH = 64  # texts per add_message call; a mismatching batch is rechecked text by text
 
@@ -34,11 +36,30 @@ def random_width(rng):
     return rng.randint(1, 12) if rng.random() < 0.5 else rng.randint(1, 200)
 
 
-def native_rows(texts, wrap_width):
-    box = Summary("t", wrap_width + 4)
+def native_rows(summary, texts, wrap_width):
+    box = summary.Summary("t", wrap_width + 4)
     del box.summary_msgs[:]
     box.add_message(texts)
     return [m.msg for m in box.summary_msgs]
+
+
+def campaign(label, summary, seconds, rng, seed):
+    cases = 0
+    diverging = []
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        width = random_width(rng)
+        texts = [random_text(rng) for _ in range(BATCH)]
+        cases += BATCH
+        if native_rows(summary, texts, width) == wrap_rows(texts, width):
+            continue
+        diverging += [(t, width) for t in texts if native_rows(summary, [t], width) != wrap_rows([t], width)]
+    print(f"wrap ({label}): {cases} cases, {len(diverging)} divergences")
+    for text, width in diverging[:5]:
+        print(f"  seed {seed}: width {width}, text {text!r}")
+        print(f"    native:   {native_rows(summary, [text], width)!r}")
+        print(f"    textwrap: {wrap_rows([text], width)!r}")
+    return not diverging
 
 
 def main():
@@ -48,22 +69,14 @@ def main():
     args = parser.parse_args()
     seed = args.seed if args.seed is not None else random.randrange(2**32)
     rng = random.Random(seed)
-    cases = 0
-    diverging = []
-    deadline = time.monotonic() + args.seconds
-    while time.monotonic() < deadline:
-        width = random_width(rng)
-        texts = [random_text(rng) for _ in range(BATCH)]
-        cases += BATCH
-        if native_rows(texts, width) == wrap_rows(texts, width):
-            continue
-        diverging += [(t, width) for t in texts if native_rows([t], width) != wrap_rows([t], width)]
-    print(f"wrap: {cases} cases, {len(diverging)} divergences")
-    for text, width in diverging[:5]:
-        print(f"  seed {seed}: width {width}, text {text!r}")
-        print(f"    native:   {native_rows([text], width)!r}")
-        print(f"    textwrap: {wrap_rows([text], width)!r}")
-    return 1 if diverging else 0
+    variants = [("own textwrap", {}, 0.5),
+                ("empty cut", {"_handle_long_word": long_word_handler(empty_cut=True)}, 0.25),
+                ("no cut", {"_handle_long_word": long_word_handler(empty_cut=False)}, 0.25)]
+    ok = True
+    for label, attributes, share in variants:
+        with fresh_summary(**attributes) as summary:
+            ok = campaign(label, summary, args.seconds * share, rng, seed) and ok
+    return 0 if ok else 1
 
 
 if __name__ == "__main__":

@@ -98,6 +98,7 @@ struct SummaryState : pyglue::ModuleState {
     std::vector<WatchedFunction> wrap_functions;   // textwrap.wrap and TextWrapper's functions
     Ref whitespace_trans;                          // TextWrapper.unicode_whitespace_trans
     Items whitespace_items;  // its items at import, in order
+    korrin::wrap::Behaviour wrap_behaviour = korrin::wrap::Behaviour::textwrap_only;  // what probing wrap found
 
     int traverse_own(visitproc visit, void* arg) override {
         for (PyObject* o : {textwrap.get(), wrap.get(), text_wrapper.type.get(), msg.type.get(), whitespace_trans.get()})
@@ -147,7 +148,9 @@ bool type_unchanged(TypeSnapshot& seen) {
 // Whether textwrap.wrap (the module `textwrap` and its `wrap` just read) can
 // be done natively.
 bool native_wrap_applies(SummaryState& m, PyObject* textwrap, PyObject* wrap) {
-    if (textwrap != m.textwrap.get() || wrap != m.wrap.get()) return false;
+    if (textwrap != m.textwrap.get() || wrap != m.wrap.get() ||
+        m.wrap_behaviour == korrin::wrap::Behaviour::textwrap_only)
+        return false;
     Ref text_wrapper = pyglue::getattr(textwrap, id<"TextWrapper">(m));
     if (text_wrapper.get() != m.text_wrapper.type.get() || !type_unchanged(m.text_wrapper)) return false;
     for (WatchedFunction& w : m.wrap_functions)
@@ -340,7 +343,7 @@ Ref wrap_message(SummaryState& m, PyObject* self, PyObject* text, std::vector<Wr
     // textwrap calls the methods of str subclasses, so only exact str is wrapped here.
     if (PyUnicode_CheckExact(text) && small_width(width.get(), w) && w >= 5 &&
         native_wrap_applies(m, textwrap.get(), wrap.get())) {
-        korrin::wrap::wrap(text, static_cast<std::size_t>(w - 4), [&](const auto* line, std::size_t length) {
+        korrin::wrap::wrap(text, static_cast<std::size_t>(w - 4), m.wrap_behaviour, [&](const auto* line, std::size_t length) {
             auto n = static_cast<Py_ssize_t>(length);
             native.push_back({Ref(), text_row(line, n, w), w, n});
         });
@@ -555,6 +558,7 @@ void exec_module(pyglue::ModuleBuilder& b) {
         m.whitespace_trans = trans;
         m.whitespace_items = items_of(trans.get());
     }
+    m.wrap_behaviour = korrin::wrap::probe(m.wrap.get());
 }
 
 }  // namespace

@@ -4,15 +4,29 @@
 // the text split into chunks as its word-splitting expression splits it, and
 // the chunks filled into lines. Character classes come from the running
 // interpreter's Unicode database, as the regular expression engine's do.
+// Where textwrap's versions differ, the running one is probed at import.
 #pragma once
 
 #include "pyglue/pyglue.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <vector>
 
 namespace korrin::wrap {
+
+// How the running textwrap.wrap treats a word too long for any line when it
+// comes with the line already full. 3.13.0 and older cut an empty piece off
+// the word and keep it on the line, which shields a blank chunk before it from
+// being dropped ("abc  xxxxxxxxx" at 5: "abc  ", "xxxxx", "xxxx"); newer ones,
+// later 3.13 point releases included, cut nothing and the blank goes ("abc").
+// The version number does not tell, so probe() asks textwrap itself.
+enum class Behaviour : std::uint8_t {
+    textwrap_only,  // like none of the below: textwrap.wrap does all wrapping
+    empty_cut,
+    no_empty_cut,
+};
 
 // Character classes of the word-splitting expression.
 enum : std::uint8_t {
@@ -54,7 +68,8 @@ inline constexpr std::size_t kept_scratch_bytes = 256 * 1024;
 template <class Char>
 class Wrapper {
 public:
-    Wrapper(const Char* text, std::size_t length) : s_(text), n_(length) {}
+    Wrapper(const Char* text, std::size_t length, Behaviour behaviour)
+        : s_(text), n_(length), empty_cut_(behaviour == Behaviour::empty_cut) {}
 
     // Calls line(data, length) for each wrapped line, in order.
     template <class Line>
@@ -200,7 +215,7 @@ private:
                 add(c.begin, c.end, c.blank());
                 advance();
             }
-            if (more && c.length() > width) {
+            if (more && c.length() > width && (length < width || empty_cut_)) {
                 // A long word (or blank run) is cut to what is left of the line.
                 std::size_t take = long_word_take(c, width - length);
                 add(c.begin, c.begin + take, c.blank() || blank(c.begin, c.begin + take));
@@ -219,26 +234,73 @@ private:
 
     const Char* s_;
     std::size_t n_;
+    bool empty_cut_;
 };
 
 // Calls line(data, length) with the characters of each line textwrap.wrap(text,
 // width) would return, in the text's own character width. `text` is an exact
-// str; width >= 1. No Python code runs.
+// str; width >= 1; `behaviour` is what probe() found, not textwrap_only. No
+// Python code runs.
 template <class Line>
-void wrap(PyObject* text, std::size_t width, Line&& line) {
+void wrap(PyObject* text, std::size_t width, Behaviour behaviour, Line&& line) {
     const void* data = PyUnicode_DATA(text);
     auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
     switch (PyUnicode_KIND(text)) {
     case PyUnicode_1BYTE_KIND:
-        Wrapper<Py_UCS1>(static_cast<const Py_UCS1*>(data), n).wrap(width, line);
+        Wrapper<Py_UCS1>(static_cast<const Py_UCS1*>(data), n, behaviour).wrap(width, line);
         break;
     case PyUnicode_2BYTE_KIND:
-        Wrapper<Py_UCS2>(static_cast<const Py_UCS2*>(data), n).wrap(width, line);
+        Wrapper<Py_UCS2>(static_cast<const Py_UCS2*>(data), n, behaviour).wrap(width, line);
         break;
     default:
-        Wrapper<Py_UCS4>(static_cast<const Py_UCS4*>(data), n).wrap(width, line);
+        Wrapper<Py_UCS4>(static_cast<const Py_UCS4*>(data), n, behaviour).wrap(width, line);
         break;
     }
+}
+
+// Texts (UTF-8) and widths on which textwrap's versions differ, and a few that
+// pass every other rule, so that a textwrap changed in a way not known here is
+// noticed rather than imitated wrongly.
+struct ProbeCase {
+    const char* text;
+    int width;
+};
+inline constexpr ProbeCase probe_cases[] = {
+    {"abc  xxxxxxxxx", 5},
+    {"     xxxxxxxxx", 5},
+    {"Z\xc3\xbcrich-na\xc3\xafve  next-hop\tx.--y ab--cd 10.0.0.1 ---abcdef \xc2\xa0 re-learnt a-b-cd", 7},
+    {"Z\xc3\xbcrich-na\xc3\xafve  next-hop\tx.--y ab--cd 10.0.0.1 ---abcdef \xc2\xa0 re-learnt a-b-cd", 3},
+    {"\t\tx \xe4\xb8\xad\xe6\x96\x87-\xf0\x9f\x98\x80 goof-ball\r\n  word\x0b\x0c" "end  ", 9},
+};
+
+// Which behaviour makes the native wrapper give what `textwrap_wrap` (the
+// module's textwrap.wrap, as found at import) gives for every probe case. An
+// ordinary exception from it means textwrap_only; anything else propagates.
+inline Behaviour probe(PyObject* textwrap_wrap) {
+    using pyglue::Ref;
+    constexpr Behaviour candidates[] = {Behaviour::no_empty_cut, Behaviour::empty_cut};
+    bool matches[std::size(candidates)] = {true, true};
+    for (const ProbeCase& probe : probe_cases) {
+        Ref text = pyglue::check(PyUnicode_FromString(probe.text));
+        Ref expected = Ref::steal(PyObject_CallFunction(textwrap_wrap, "Oi", text.get(), probe.width));
+        if (!expected) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) pyglue::fail();
+            PyErr_Clear();
+            return Behaviour::textwrap_only;
+        }
+        int kind = PyUnicode_KIND(text.get());
+        for (std::size_t i = 0; i < std::size(candidates); ++i) {
+            Ref lines = pyglue::check(PyList_New(0));
+            wrap(text.get(), static_cast<std::size_t>(probe.width), candidates[i], [&](const auto* data, std::size_t length) {
+                Ref line = pyglue::check(PyUnicode_FromKindAndData(kind, data, static_cast<Py_ssize_t>(length)));
+                pyglue::check_status(PyList_Append(lines.get(), line.get()));
+            });
+            matches[i] = matches[i] && pyglue::check_status(PyObject_RichCompareBool(expected.get(), lines.get(), Py_EQ));
+        }
+    }
+    for (std::size_t i = 0; i < std::size(candidates); ++i)
+        if (matches[i]) return candidates[i];
+    return Behaviour::textwrap_only;
 }
 
 }  // namespace korrin::wrap
