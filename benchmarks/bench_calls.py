@@ -73,7 +73,7 @@ def cases():
     log.setLevel(logging.WARNING)
     return [
         harness.Case("calls: add_sep_line + 2 add_indent, x20,000", box_calls(Summary),
-                     baseline=box_calls(PlainSummary), min_speedup=1.3, repeats=15),
+                     baseline=box_calls(PlainSummary), min_speedup=1.2, repeats=15),
         harness.Case("calls: TempResult().passed('r'), x20,000", temp_results(timeout.TempResult),
                      baseline=temp_results(PlainTempResult), min_speedup=1.3, repeats=15),
         harness.Case("calls: Timeout.iterate, still clock, x20,000", iterations(timeout.Timeout),
