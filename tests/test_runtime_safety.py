@@ -98,6 +98,9 @@ def child_env():
     return env
 
 
+# The unwind that ends such a thread is not one AddressSanitizer unpoisons the
+# stack for, so the thread's exit trips it on the frames it already left.
+@pytest.mark.skipif(SANITIZED, reason="pthread_exit's unwind is opaque to AddressSanitizer")
 @pytest.mark.parametrize("runs", [3, pytest.param(20, marks=pytest.mark.repeated)])
 @pytest.mark.parametrize("call", DAEMON_CALLS)
 def test_exit_with_a_daemon_thread_inside_a_call(call, runs):

@@ -60,6 +60,22 @@ inline std::uint32_t assign_type_version(PyTypeObject* type) {
     return type->tp_version_tag;
 }
 
+// A dict's version: it changes with every change to the dict, so an
+// unchanged one means unchanged items; 0 where the version has none (3.14
+// removed it). The field is deprecated from 3.12 on, with no public stand-in
+// short of dict watchers.
+inline std::uint64_t dict_version(PyObject* dict) {
+#if PY_VERSION_HEX < 0x030E0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+#else
+    (void)dict;
+    return 0;
+#endif
+}
+
 // The type's own attribute dict (new reference). 3.12 has the public
 // PyType_GetDict (builtin types keep theirs per interpreter); 3.11 only the field.
 inline PyObject* type_dict(PyTypeObject* type) {

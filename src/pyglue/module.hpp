@@ -20,6 +20,9 @@
 #include <structmember.h>
 #endif
 
+#include <pthread.h>
+
+#include <algorithm>
 #include <cstddef>
 #include <initializer_list>
 #include <string>
@@ -94,6 +97,29 @@ inline void function_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// The lowest address a call may use on this thread's stack: a margin above
+// its end, for the interpreter and library code a call runs. Bodies nest
+// through Python code, and the interpreter's own depth limit (a count, not
+// bytes) lets such frames outgrow the stack before it trips on some versions.
+[[gnu::tls_model("initial-exec")]] inline thread_local const char* stack_floor = nullptr;
+
+inline bool stack_nearly_exhausted() {
+    const char* here = static_cast<const char*>(__builtin_frame_address(0));
+    if (!stack_floor) [[unlikely]] {
+        stack_floor = here;  // unknown bounds: no check
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void* low = nullptr;
+            std::size_t size = 0;
+            if (pthread_attr_getstack(&attr, &low, &size) == 0 && low && size)
+                stack_floor = static_cast<const char*>(low) + std::min<std::size_t>(size / 4, 512 * 1024);
+            pthread_attr_destroy(&attr);
+        }
+        if (stack_floor == here) stack_floor = reinterpret_cast<const char*>(1);
+    }
+    return here < stack_floor;
+}
+
 // Binds the arguments and runs the body with the function's own module
 // state. Recursion is guarded as the interpreter guards its own calls; a
 // cleared function (interpreter or module teardown) raises instead of
@@ -103,6 +129,10 @@ inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std:
     ModuleState* m = f->state;
     if (!m) {
         PyErr_SetString(PyExc_SystemError, "function called after its module was cleared");
+        return nullptr;
+    }
+    if (stack_nearly_exhausted()) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
         return nullptr;
     }
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;

@@ -13,37 +13,47 @@ namespace {
 
 using Items = std::vector<std::pair<Ref, Ref>>;
 
-Items items_of(PyObject* dict) {
+// A dict's items as seen, and its version then (0: none to go by).
+struct DictSnapshot {
     Items items;
+    std::uint64_t version = 0;
+};
+
+DictSnapshot snapshot_of(PyObject* dict) {
+    DictSnapshot seen{{}, pyglue::compat::dict_version(dict)};
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) items.emplace_back(Ref::borrow(key), Ref::borrow(value));
-    return items;
+    while (PyDict_Next(dict, &pos, &key, &value)) seen.items.emplace_back(Ref::borrow(key), Ref::borrow(value));
+    return seen;
 }
 
-// Whether dict `now` holds exactly the items `seen` (value for value). A walk
-// over its entries in the order seen is cheaper than a lookup per key; the
-// same items in another order (an entry deleted and put back) are compared
-// key by key once and then taken in their new order.
-bool same_items(PyObject* now, Items& seen) {
-    if (PyDict_GET_SIZE(now) != static_cast<Py_ssize_t>(seen.size())) return false;
+// Whether dict `now` holds exactly the items seen (value for value). An
+// unchanged version says so at once; otherwise a walk over its entries in the
+// order seen, cheaper than a lookup per key; the same items in another order
+// (an entry deleted and put back) are compared key by key once and then taken
+// as seen.
+bool same_items(PyObject* now, DictSnapshot& seen) {
+    std::uint64_t version = pyglue::compat::dict_version(now);
+    if (version != 0 && version == seen.version) return true;
+    if (PyDict_GET_SIZE(now) != static_cast<Py_ssize_t>(seen.items.size())) return false;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     bool in_order = true;
-    for (const auto& [seen_key, seen_value] : seen)
+    for (const auto& [seen_key, seen_value] : seen.items)
         if (!PyDict_Next(now, &pos, &key, &value) || key != seen_key.get() || value != seen_value.get()) {
             in_order = false;
             break;
         }
-    if (in_order) return true;
-    for (const auto& [seen_key, seen_value] : seen) {
-        PyObject* current = PyDict_GetItemWithError(now, seen_key.get());
-        if (current != seen_value.get()) {
-            if (PyErr_Occurred()) pyglue::fail();
-            return false;
+    if (!in_order) {
+        for (const auto& [seen_key, seen_value] : seen.items) {
+            PyObject* current = PyDict_GetItemWithError(now, seen_key.get());
+            if (current != seen_value.get()) {
+                if (PyErr_Occurred()) pyglue::fail();
+                return false;
+            }
         }
     }
-    seen = items_of(now);
+    seen = snapshot_of(now);
     return true;
 }
 
@@ -52,14 +62,14 @@ bool same_items(PyObject* now, Items& seen) {
 // the __kwdefaults__ dict changed in place.
 struct WatchedFunction {
     Ref function, code, defaults, kwdefaults;
-    Items kwdefault_items;
+    DictSnapshot kwdefault_items;
 
     explicit WatchedFunction(PyObject* f)
         : function(Ref::borrow(f)),
           code(Ref::borrow(PyFunction_GET_CODE(f))),
           defaults(Ref::borrow(PyFunction_GET_DEFAULTS(f))),
           kwdefaults(Ref::borrow(PyFunction_GET_KW_DEFAULTS(f))) {
-        if (kwdefaults) kwdefault_items = items_of(kwdefaults.get());
+        if (kwdefaults) kwdefault_items = snapshot_of(kwdefaults.get());
     }
 
     bool unchanged() {
@@ -70,8 +80,8 @@ struct WatchedFunction {
     }
 };
 
-int visit_items(const Items& items, visitproc visit, void* arg) {
-    for (const auto& [key, value] : items) {
+int visit_items(const DictSnapshot& seen, visitproc visit, void* arg) {
+    for (const auto& [key, value] : seen.items) {
         Py_VISIT(key.get());
         Py_VISIT(value.get());
     }
@@ -82,7 +92,7 @@ int visit_items(const Items& items, visitproc visit, void* arg) {
 // they were last found unchanged.
 struct TypeSnapshot {
     Ref type;
-    Items attributes;
+    DictSnapshot attributes;
     std::uint32_t version = 0;
 };
 
@@ -97,18 +107,14 @@ struct SummaryState : pyglue::ModuleState {
     TypeSnapshot text_wrapper, msg;
     std::vector<WatchedFunction> wrap_functions;   // textwrap.wrap and TextWrapper's functions
     Ref whitespace_trans;                          // TextWrapper.unicode_whitespace_trans
-    Items whitespace_items;  // its items at import, in order
+    DictSnapshot whitespace_items;                 // its items as seen
     korrin::wrap::Behaviour wrap_behaviour = korrin::wrap::Behaviour::textwrap_only;  // what probing wrap found
 
     int traverse_own(visitproc visit, void* arg) override {
         for (PyObject* o : {textwrap.get(), wrap.get(), text_wrapper.type.get(), msg.type.get(), whitespace_trans.get()})
             Py_VISIT(o);
-        for (const Items* items : {&text_wrapper.attributes, &msg.attributes})
+        for (const DictSnapshot* items : {&text_wrapper.attributes, &msg.attributes, &whitespace_items})
             if (int status = visit_items(*items, visit, arg)) return status;
-        for (const auto& [key, value] : whitespace_items) {
-            Py_VISIT(key.get());
-            Py_VISIT(value.get());
-        }
         for (const WatchedFunction& w : wrap_functions) {
             for (PyObject* o : {w.function.get(), w.code.get(), w.defaults.get(), w.kwdefaults.get()}) Py_VISIT(o);
             if (int status = visit_items(w.kwdefault_items, visit, arg)) return status;
@@ -118,7 +124,7 @@ struct SummaryState : pyglue::ModuleState {
 
     void clear_own() override {
         textwrap = wrap = whitespace_trans = Ref();
-        whitespace_items.clear();
+        whitespace_items = DictSnapshot();
         text_wrapper = msg = TypeSnapshot();
         wrap_functions.clear();
     }
@@ -127,7 +133,7 @@ struct SummaryState : pyglue::ModuleState {
 TypeSnapshot snapshot(PyObject* type) {
     Ref attributes = Ref::steal(pyglue::compat::type_dict(reinterpret_cast<PyTypeObject*>(type)));
     if (!attributes) pyglue::fail();
-    return {Ref::borrow(type), items_of(attributes.get()), 0};
+    return {Ref::borrow(type), snapshot_of(attributes.get()), 0};
 }
 
 // Whether the class's attributes are those seen at import. The type's
@@ -551,12 +557,12 @@ void exec_module(pyglue::ModuleBuilder& b) {
     m.msg = snapshot(msg.get());
     // The functions textwrap.wrap runs: wrap itself and TextWrapper's own.
     if (PyFunction_Check(m.wrap.get())) m.wrap_functions.emplace_back(m.wrap.get());
-    for (const auto& [name, value] : m.text_wrapper.attributes)
+    for (const auto& [name, value] : m.text_wrapper.attributes.items)
         if (PyFunction_Check(value.get())) m.wrap_functions.emplace_back(value.get());
     Ref trans = pyglue::getattr(text_wrapper.get(), id<"unicode_whitespace_trans">(m));
     if (PyDict_CheckExact(trans.get())) {
         m.whitespace_trans = trans;
-        m.whitespace_items = items_of(trans.get());
+        m.whitespace_items = snapshot_of(trans.get());
     }
     m.wrap_behaviour = korrin::wrap::probe(m.wrap.get());
 }
