@@ -37,7 +37,7 @@ import json as json
 import logging as logging
 import os as os
 import sys as sys
-from collections.abc import Callable, Collection, Iterable, Mapping, MutableMapping
+from collections.abc import Callable, Collection, Mapping, MutableMapping
 from typing import Any, Protocol, TypeAlias, TypedDict, TypeVar, type_check_only
 
 import dill as dill  # type: ignore[import-untyped]
@@ -45,6 +45,7 @@ import jsonpickle as jsonpickle  # type: ignore[import-untyped]
 import prettytable as prettytable
 import yaml as yaml  # type: ignore[import-untyped]
 from _typeshed import FileDescriptorOrPath, StrPath
+from korrin.utils._names import NameCollection, Names
 from korrin.utils.summary import Summary as Summary
 
 # Test infrastructure and framework services; not described here.
@@ -110,12 +111,14 @@ class TestScript(Protocol):
     ``parameters["learnt_dict"]`` must be a ``dict`` before the first call;
     each ``learn_features`` call merges its features into it, and the call
     after which its keys equal ``set(pts_features)`` stores the whole set.
+    ``pts_features`` holds names (a list, not one text: the letters of
+    "bgp" never equal a feature name, so nothing would be stored).
     """
 
     @property
     def parameters(self) -> Mapping[str, Any]: ...
     @property
-    def pts_features(self) -> Iterable[str]: ...
+    def pts_features(self) -> NameCollection: ...
 
 # "class" is no identifier, so that key comes from a functional TypedDict.
 _PtsEntryClass = TypedDict("_PtsEntryClass", {"class": str}, total=False)
@@ -221,7 +224,7 @@ class Profile:
     @classmethod
     def learn_features(
         cls,
-        features: Iterable[str],
+        features: Names,
         testbed: Testbed,
         pts_data: _PtsData = None,
         current_instance: object = None,
@@ -242,8 +245,9 @@ class Profile:
         without one), and each device's worker logs a banner.
 
         Args:
-            features: feature names, in the order to learn them; each must
-                have an entry in the PTS data.
+            features: feature names, in the order to learn them (a list,
+                not one text: "bgp" would be learnt as "b", "g", "p"); each
+                must have an entry in the PTS data.
             testbed: where the devices are found (see ``Testbed``).
             pts_data: PTS data, its file's path, or ``None`` for the
                 framework's default file (see ``Profile`` and ``PtsEntry``).
