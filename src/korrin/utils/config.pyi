@@ -69,8 +69,12 @@ class Config:
             None; the result is in ``config``.
 
         Raises:
-            TypeError: ``output`` is not text (``config`` then holds what
-                was built so far).
+            AttributeError: ``output`` is not text and has no ``split``
+                (``None``, a number).
+            TypeError: ``output`` is bytes that are no JSON document (bytes
+                that are one are decoded like text).
+
+            After either, ``config`` holds an empty ``dict``.
 
         Example::
 

@@ -27,7 +27,10 @@ They exist only for type checkers: import them under
 ``if TYPE_CHECKING:``.
 
 Logging goes to the logger "korrin.utils.profile" (the module global
-``log``), at INFO. Every module-level name (``pcall``, ``Diff``,
+``log``), at INFO; the boxes of ``summarize_comparison`` are ``Summary``
+boxes and go to the root logger, at INFO and ERROR (see
+``korrin.utils.summary`` for what shows when logging is not configured).
+Every module-level name (``pcall``, ``Diff``,
 ``runtime``, ``dill``, ``jsonpickle``, ...) is read when a function runs,
 so rebinding one (e.g. with ``monkeypatch``) redirects the work.
 """
@@ -92,7 +95,8 @@ class Testbed(Protocol):
     ``devices`` maps every device name and every alias to its device object
     and raises ``KeyError`` for anything else. ``find_devices`` is called
     as ``find_devices(aliases=["uut"])`` for a feature whose PTS entry names
-    no devices; it returns the devices with that alias.
+    no devices, or names one the testbed lacks; it returns the devices with
+    that alias.
 
     The simulated testbed (``korrin.sim.Testbed``) qualifies. A
     ``SimpleNamespace(devices={...})`` lacks ``find_devices``, which a
@@ -170,7 +174,8 @@ class Profile:
     anything false) loads the framework's default PTS data file; a ``dict``
     is used as it is; the path of an existing file is loaded with the
     framework's PTS data loader; anything else is used as it is (a path to
-    no file then fails at the first feature lookup).
+    no file then fails at the first feature lookup, with ``TypeError``
+    "string indices must be integers").
     """
 
     @classmethod
@@ -375,6 +380,12 @@ def pickle(
     Raises:
         OSError: the directory is missing or not writable.
         Exception: an object that ``dill`` or ``jsonpickle`` cannot encode.
+            With dill 0.4.1 on CPython 3.15 that includes anything that
+            reaches a function defined in the running script's
+            ``__main__`` (a method of a class defined there, a lambda):
+            ``AttributeError: 'code' object has no attribute 'co_lnotab'``.
+            Classes and functions imported from a module are stored by
+            reference and work.
     """
 
 def summarize_comparison(
