@@ -251,8 +251,8 @@ class Profile:
 
         Args:
             features: feature names, in the order to learn them (a list,
-                not one text: "bgp" would be learnt as "b", "g", "p"); each
-                must have an entry in the PTS data.
+                not one text: "bgp" would be the features "b", "g" and "p");
+                each must have an entry in the PTS data.
             testbed: where the devices are found (see ``Testbed``).
             pts_data: PTS data, its file's path, or ``None`` for the
                 framework's default file (see ``Profile`` and ``PtsEntry``).
