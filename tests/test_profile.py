@@ -16,7 +16,7 @@ import pytest
 import korrin.utils.profile as profile
 from brennic.async_ import pcall as real_pcall
 from brennic.strivel.exceptions import DatafileError
-from support import FakeTestbed, assert_same_binding_errors, signature_text
+from support import FakeTestbed, assert_same_binding_errors, run_script, signature_text
 
 pytestmark = pytest.mark.filterwarnings("ignore:keys will default:DeprecationWarning")
 
@@ -324,6 +324,28 @@ def test_unpickle_failures(file, error, tmp_path):
         profile.unpickle(str(tmp_path / file) if file else file)
     if not file:
         assert type(info.value) is Exception and str(info.value) == "No Golden PTS profile file provided"
+
+
+# dill stores what a script defines in __main__ by value, code objects
+# included; 0.4.1 reads their co_lnotab, which CPython 3.15 no longer has.
+MAIN_CLASS = """
+import json, os, sys
+from korrin.utils import profile
+
+class Snapshot:
+    def __init__(self, state):
+        self.state = state
+
+profile.pickle({"bgp": {"uut": Snapshot("up")}}, location=sys.argv[1], pts_name="golden")
+restored = profile.unpickle(os.path.join(sys.argv[1], "golden"))["bgp"]["uut"]
+print(json.dumps([type(restored).__name__, restored.state]))
+"""
+
+
+@pytest.mark.xfail(sys.version_info >= (3, 15), raises=AssertionError, strict=True,
+                   reason="dill 0.4.1 cannot store code objects on 3.15 ('code' object has no attribute 'co_lnotab')")
+def test_snapshot_of_a_class_defined_in_the_script(tmp_path):
+    assert run_script(MAIN_CLASS, tmp_path) == ["Snapshot", "up"]
 
 
 # No warning the caller did not cause ------------------------------------------------

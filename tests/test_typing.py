@@ -103,6 +103,18 @@ WRONG_OBJECTS = {
     "pts-misspelt-key": (
         "profile.Profile.learn_features(['bgp'], testbed, pts_data={'bgp': {'device': ['R1']}})",
         'expected "str": "PtsEntry | list[str]"', None),
+    # One text where names go: code that iterates it gets single letters.
+    "config-exclude-as-text": (
+        "config.Config('end', exclude='end')", 'expected "NameCollection | Iterator[str] | None"', None),
+    "features-as-text": (
+        "profile.Profile.learn_features('bgp', testbed)", 'expected "NameCollection | Iterator[str]"', None),
+    "pts-features-as-text": (
+        "class S:\n    parameters: dict[str, Any] = {'learnt_dict': {}}\n    pts_features = 'bgp'\n"
+        "profile.Profile.learn_features(['bgp'], testbed, testscript=S())",
+        'pts_features: expected "NameCollection", got "str"', None),
+    # Every leaf of a configuration tree is a dict, never the line's text.
+    "config-leaf-as-text": (
+        "config.Config('hostname R1').config['hostname R1'].split()", 'has no attribute "split"', None),
 }
 
 
@@ -111,7 +123,7 @@ def wrong_object_errors(tmp_path_factory):
     """mypy --strict's messages for the cases, by case name."""
     tmp = tmp_path_factory.mktemp("wrong")
     lines = ["from typing import TYPE_CHECKING, Any", "from korrin.sim import Device, Testbed",
-             "from korrin.utils import profile, timeout", "if TYPE_CHECKING:",
+             "from korrin.utils import config, profile, timeout", "if TYPE_CHECKING:",
              "    from korrin.utils.profile import PtsEntry"]
     owner = {}
     for name, (code, _, _) in WRONG_OBJECTS.items():

@@ -132,6 +132,16 @@ def running_config(device: Device) -> dict[str, Any]:
     cfg.tree()
     tree: dict[str, Any] = cfg.config
     cfg.exclude.append(None)
+    # Any collection of lines, or lines read once from a generator.
+    config.Config(text, exclude=("end",))
+    config.Config(text, exclude={"end"})
+    config.Config(text, exclude={"end": "why"}.keys())
+    config.Config(text, exclude=(line for line in text.splitlines() if line.startswith("Current")))
+    config.Config(text, exclude=[])
+    # The tree: every value a dict of the lines under it.
+    family = cfg.config["router bgp 100"]["address-family ipv4"]
+    activated = [line for line in family if line.endswith(" activate") and not family[line]]
+    print(activated, "shutdown" in cfg.config["interface Ethernet1"])
     return tree
 
 
@@ -160,6 +170,10 @@ def profiling_session(testbed: Testbed, run_dir: Path, golden_dir: str) -> None:
     streams = profile.unpickle_stream_data(run_dir / "streams.yaml", copy=True, copy_file="streams")
     profile.log.info("%s %s", read_back.field_names, streams)
 
+    # The feature names as any collection, or read once from a generator.
+    profile.Profile.learn_features(("bgp",), testbed, file=True)
+    profile.Profile.learn_features({"bgp"}, testbed, file=True)
+    profile.Profile.learn_features((name for name in ["bgp"]), testbed, file=True)
     profile.Profile.learn_features(None, testbed)  # type: ignore[arg-type]
     profile.load_datafile("pts_data.yaml", dict)  # type: ignore[arg-type]
 

@@ -12,8 +12,13 @@ Example::
 
 import json as json
 from collections import deque as deque, namedtuple as namedtuple
-from collections.abc import Iterable
-from typing import Any
+from typing import Any, TypeAlias
+
+from korrin.utils._names import Names
+
+# Configuration line -> the lines indented under it; a line without any
+# holds an empty dict, so every leaf is {}.
+_Tree: TypeAlias = dict[str, _Tree]
 
 class Config:
     """The text of a running configuration, and (after ``tree()``) its tree.
@@ -30,10 +35,10 @@ class Config:
     output: str
     # The default entries include None, which never equals a stripped line.
     exclude: list[str | None]
-    # Set by tree(): nested dicts keyed by configuration line, or whatever a
-    # JSON document in `output` decodes to.
-    config: Any
-    def __init__(self, output: str, exclude: Iterable[str] | None = None) -> None:
+    # Set by tree(): the tree of the text. Any: whatever a JSON document in
+    # `output` decodes to instead (a number, a list, dicts of other values).
+    config: _Tree | Any
+    def __init__(self, output: str, exclude: Names | None = None) -> None:
         """Keep the text; nothing is parsed yet.
 
         Args:
@@ -64,8 +69,12 @@ class Config:
             None; the result is in ``config``.
 
         Raises:
-            TypeError: ``output`` is not text (``config`` then holds what
-                was built so far).
+            AttributeError: ``output`` is not text and has no ``split``
+                (``None``, a number).
+            TypeError: ``output`` is bytes that are no JSON document (bytes
+                that are one are decoded like text).
+
+            After either, ``config`` holds an empty ``dict``.
 
         Example::
 

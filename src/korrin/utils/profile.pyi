@@ -27,7 +27,10 @@ They exist only for type checkers: import them under
 ``if TYPE_CHECKING:``.
 
 Logging goes to the logger "korrin.utils.profile" (the module global
-``log``), at INFO. Every module-level name (``pcall``, ``Diff``,
+``log``), at INFO; the boxes of ``summarize_comparison`` are ``Summary``
+boxes and go to the root logger, at INFO and ERROR (see
+``korrin.utils.summary`` for what shows when logging is not configured).
+Every module-level name (``pcall``, ``Diff``,
 ``runtime``, ``dill``, ``jsonpickle``, ...) is read when a function runs,
 so rebinding one (e.g. with ``monkeypatch``) redirects the work.
 """
@@ -37,7 +40,7 @@ import json as json
 import logging as logging
 import os as os
 import sys as sys
-from collections.abc import Callable, Collection, Iterable, Mapping, MutableMapping
+from collections.abc import Callable, Collection, Mapping, MutableMapping
 from typing import Any, Protocol, TypeAlias, TypedDict, TypeVar, type_check_only
 
 import dill as dill  # type: ignore[import-untyped]
@@ -45,6 +48,7 @@ import jsonpickle as jsonpickle  # type: ignore[import-untyped]
 import prettytable as prettytable
 import yaml as yaml  # type: ignore[import-untyped]
 from _typeshed import FileDescriptorOrPath, StrPath
+from korrin.utils._names import NameCollection, Names
 from korrin.utils.summary import Summary as Summary
 
 # Test infrastructure and framework services; not described here.
@@ -91,7 +95,8 @@ class Testbed(Protocol):
     ``devices`` maps every device name and every alias to its device object
     and raises ``KeyError`` for anything else. ``find_devices`` is called
     as ``find_devices(aliases=["uut"])`` for a feature whose PTS entry names
-    no devices; it returns the devices with that alias.
+    no devices, or names one the testbed lacks; it returns the devices with
+    that alias.
 
     The simulated testbed (``korrin.sim.Testbed``) qualifies. A
     ``SimpleNamespace(devices={...})`` lacks ``find_devices``, which a
@@ -110,12 +115,14 @@ class TestScript(Protocol):
     ``parameters["learnt_dict"]`` must be a ``dict`` before the first call;
     each ``learn_features`` call merges its features into it, and the call
     after which its keys equal ``set(pts_features)`` stores the whole set.
+    ``pts_features`` holds names (a list, not one text: the letters of
+    "bgp" never equal a feature name, so nothing would be stored).
     """
 
     @property
     def parameters(self) -> Mapping[str, Any]: ...
     @property
-    def pts_features(self) -> Iterable[str]: ...
+    def pts_features(self) -> NameCollection: ...
 
 # "class" is no identifier, so that key comes from a functional TypedDict.
 _PtsEntryClass = TypedDict("_PtsEntryClass", {"class": str}, total=False)
@@ -167,7 +174,8 @@ class Profile:
     anything false) loads the framework's default PTS data file; a ``dict``
     is used as it is; the path of an existing file is loaded with the
     framework's PTS data loader; anything else is used as it is (a path to
-    no file then fails at the first feature lookup).
+    no file then fails at the first feature lookup, with ``TypeError``
+    "string indices must be integers").
     """
 
     @classmethod
@@ -221,7 +229,7 @@ class Profile:
     @classmethod
     def learn_features(
         cls,
-        features: Iterable[str],
+        features: Names,
         testbed: Testbed,
         pts_data: _PtsData = None,
         current_instance: object = None,
@@ -242,8 +250,9 @@ class Profile:
         without one), and each device's worker logs a banner.
 
         Args:
-            features: feature names, in the order to learn them; each must
-                have an entry in the PTS data.
+            features: feature names, in the order to learn them (a list,
+                not one text: "bgp" would be the features "b", "g" and "p");
+                each must have an entry in the PTS data.
             testbed: where the devices are found (see ``Testbed``).
             pts_data: PTS data, its file's path, or ``None`` for the
                 framework's default file (see ``Profile`` and ``PtsEntry``).
@@ -371,6 +380,12 @@ def pickle(
     Raises:
         OSError: the directory is missing or not writable.
         Exception: an object that ``dill`` or ``jsonpickle`` cannot encode.
+            With dill 0.4.1 on CPython 3.15 that includes anything that
+            reaches a function defined in the running script's
+            ``__main__`` (a method of a class defined there, a lambda):
+            ``AttributeError: 'code' object has no attribute 'co_lnotab'``.
+            Classes and functions imported from a module are stored by
+            reference and work.
     """
 
 def summarize_comparison(

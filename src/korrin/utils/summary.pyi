@@ -3,20 +3,20 @@
 Build a box line by line, then call ``print()``: nothing reaches the log
 before that. Every line is queued as a ``Msg`` holding its finished text and
 the name of the logger method that will write it ("info", "error", ...).
-Output goes through the root logger (the module global ``logger``; rebind it
-to send boxes elsewhere).
 
 Example::
 
+    import logging
     from korrin.utils.summary import Summary
 
+    logging.basicConfig(level=logging.INFO, format="%(levelname)s %(message)s")
     box = Summary("Profile summary", 40)
     box.add_message("Feature bgp was learnt on 3 devices")
     box.add_sep_line()
     box.add_message("Device R2 differs", level="error")
     box.print()
 
-logs (the level name in front comes from the log format)::
+logs::
 
     INFO  +======================================+
     INFO  | Profile summary                      |
@@ -28,6 +28,17 @@ logs (the level name in front comes from the log format)::
 Once a box holds a line at a longer level name ("error"), ``print`` puts
 that many extra spaces in front of its shorter-level lines, so the frame
 lines up behind the level names.
+
+Boxes go through the root logger (the module global ``logger``; rebind it to
+send boxes elsewhere), so what shows depends on how the script configures
+logging. A script that never does gets logging's last-resort handler, which
+writes only WARNING, ERROR and CRITICAL records, as their bare text, to
+stderr: without its ``basicConfig`` line the example shows the one row
+``| Device R2 differs                    |`` and nothing else, no frame and
+no INFO row. The ``basicConfig`` line above, once at the start of the
+script, shows whole boxes. ``logging.basicConfig()`` without ``level``
+shows no more than the last-resort handler: the root logger stays at
+WARNING.
 """
 
 import logging as logging
@@ -146,10 +157,11 @@ class Summary:
         """Write every queued line to the log, one logger call per line, in order.
 
         Each line goes through the method of ``logger`` named by its level.
-        A line whose level name is shorter than ``lenght`` first gets the
-        difference in leading spaces, stored back into its ``Msg``: the box
-        stays queued, and a second ``print`` writes it again with the spaces
-        added once more.
+        A line whose level name is shorter than ``lenght`` is written with
+        the difference in leading spaces in front. The spaces are worked out
+        at each call and never stored: ``summary_msgs`` is left as it was,
+        so the box stays queued and a second ``print`` writes the same lines
+        again, spaces included (lines added in between come out too).
 
         Raises:
             AttributeError: a line's level names no method of the logger;
@@ -230,8 +242,10 @@ class TriggerSummary(Summary):
 
         Raises:
             AttributeError: ``description`` is not a text.
-            yaml.YAMLError: ``yaml.dump`` refuses ``info`` (the description
-                table is already queued).
+            Exception: whatever ``yaml.dump`` raises for an ``info`` it
+                cannot write, such as ``TypeError`` for an object that
+                cannot be pickled (a lock, a generator); the description
+                table is already queued.
         """
 
     def summarize(self, title: _Text, message: _Text, indent: object = False) -> None:

@@ -76,7 +76,9 @@ def str_to_list(string: str) -> deque[str | int]:
     ("[1]" -> 1, "[-5]" -> -5, "[007]" -> 7, "[1.5]" stays "1.5"); text
     outside brackets splits at whitespace. Some corners follow from how the
     text is rewritten: "[1, 2, 3]" gives "1,", "2,", 3; a "~" becomes a
-    space; "[(a b) c]" gives "(a", "b)", "c".
+    space; "[(a b) c]" gives "(a", "b)", "c"; two or more unbracketed words
+    just before a group stay one key with a trailing space ("x y [z]" gives
+    "x y ", "z").
 
     Args:
         string: the path text.
