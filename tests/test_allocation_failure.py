@@ -6,6 +6,7 @@ child interpreter. The default sweep covers the first allocations of each call;
 `pytest -m long_sweep` covers every allocation of the call."""
 import json
 import sys
+import warnings
 
 import pytest
 
@@ -105,11 +106,7 @@ CALLS = {
 }
 
 SWEEP = r"""
-call = compile(sys.argv[1], "<call>", "eval")
-first, last = int(sys.argv[2]), int(sys.argv[3])
-
-
-def forked(n):
+def forked(call, n):
     # The call runs once, in a copy of this process: every step starts from
     # the same state, with nothing cached by an earlier run of the call.
     reader, writer = os.pipe()
@@ -158,17 +155,19 @@ def ours(text):
             or any(f"<function {name} at" in first for name in native))
 
 
-usual = forked(None)
-found = []
-clean = 0
-for n in range(first, last):
-    text = forked(n)
-    if ours(text):
-        found.append([n, text])
-    # Past the call's last allocation it ends as usual every time.
-    clean = clean + 1 if text == usual else 0
-    if clean >= 120:
-        break
+found = {}
+for name, (source, last) in PLAN.items():
+    call = compile(source, "<call>", "eval")
+    usual = forked(call, None)
+    clean = 0
+    for n in range(last):
+        text = forked(call, n)
+        if ours(text):
+            found.setdefault(name, []).append([n, text])
+        # Past the call's last allocation it ends as usual every time.
+        clean = clean + 1 if text == usual else 0
+        if clean >= 120:
+            break
 print(json.dumps(found))
 """
 
@@ -177,16 +176,18 @@ print(json.dumps(found))
 KNOWN_INTERPRETER_CRASHES = {}
 
 
-def sweep(name, first, last):
-    reason = KNOWN_INTERPRETER_CRASHES.get((sys.version_info[:3], name))
-    if reason:
-        pytest.skip(reason)
-    proc = run_child(SETUP + SWEEP.replace("sys.argv[1]", repr(CALLS[name]))
-                     .replace("int(sys.argv[2])", str(first)).replace("int(sys.argv[3])", str(last)),
-                     timeout=900)
+def sweep(depth):
+    plan = {}
+    for name, source in CALLS.items():
+        reason = KNOWN_INTERPRETER_CRASHES.get((sys.version_info[:3], name))
+        if reason:
+            warnings.warn(f"{name} not swept: {reason}")
+        else:
+            plan[name] = (source, depth(name))
+    proc = run_child(SETUP + f"PLAN = {plan!r}\n" + SWEEP, timeout=3600)
     assert proc.returncode == 0, proc.stderr[-2000:]
     found = json.loads(proc.stdout.splitlines()[-1])
-    assert not found, "\n".join(f"allocation {n}: {text}" for n, text in found)
+    assert not found, "\n".join(f"{name}, allocation {n}: {text}" for name, hits in found.items() for n, text in hits)
 
 
 # How far the default sweep goes: far enough for the unwinding after a failed
@@ -194,12 +195,10 @@ def sweep(name, first, last):
 DEFAULT_DEPTH = {"structure_verifier": 200}
 
 
-@pytest.mark.parametrize("name", CALLS)
-def test_first_allocations_fail(name):
-    sweep(name, 0, DEFAULT_DEPTH.get(name, 40))
+def test_first_allocations_fail():
+    sweep(lambda name: DEFAULT_DEPTH.get(name, 40))
 
 
 @pytest.mark.long_sweep
-@pytest.mark.parametrize("name", CALLS)
-def test_every_allocation_fails(name):
-    sweep(name, 0, 200_000)
+def test_every_allocation_fails():
+    sweep(lambda name: 200_000)
