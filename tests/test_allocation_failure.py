@@ -1,9 +1,10 @@
 """One allocation made to fail, at each step of one call of every public
 function (on interpreters built with _testcapi): the call may fail with
 whatever the failure gives, but never with a SystemError (an error lost or
-replaced on the way out) and never by crashing. Each function is swept in a
-child interpreter. The default sweep covers the first allocations of each call;
-`pytest -m long_sweep` covers every allocation of the call."""
+replaced on the way out) and never by crashing. One child interpreter sets
+everything up, then runs each step in a forked copy of itself. The default
+sweep covers the first allocations of each call; `pytest -m long_sweep`
+covers every allocation of the call."""
 import json
 import sys
 import warnings
@@ -116,7 +117,7 @@ def forked(call, n):
         if n is not None:
             _testcapi.set_nomemory(n, n + 1)
         try:
-            eval(call)
+            call()
             error = None
         except BaseException as e:
             error = e
@@ -157,7 +158,9 @@ def ours(text):
 
 found = {}
 for name, (source, last) in PLAN.items():
-    call = compile(source, "<call>", "eval")
+    # Made here, not in the copy: CPython 3.13.0 crashes when the first
+    # allocation of eval() fails, in plain Python.
+    call = eval(compile(f"lambda: {source}", "<call>", "eval"))
     usual = forked(call, None)
     clean = 0
     for n in range(last):
@@ -171,22 +174,30 @@ for name, (source, last) in PLAN.items():
 print(json.dumps(found))
 """
 
-# CPython 3.12.1 and 3.13.0 crash under allocation failure in code of their
-# own: json.loads failing, then a class statement, both plain Python.
-KNOWN_INTERPRETER_CRASHES = {}
+# What the interpreter itself does wrong under allocation failure, shown by
+# the same steps written in plain Python on the same interpreter: (version,
+# function) -> (the start of what the sweep then reports, why it is skipped).
+KNOWN_INTERPRETER_FAULTS = {
+    ((3, 13, 0), "load_attribute"): (
+        "SystemError: error signalled without an exception set",
+        "CPython 3.13.0's module attribute lookup can return NULL without an exception when an allocation "
+        "fails; getattr(package, '__abstract_pkg') in plain Python then gives SystemError at the same step"),
+}
 
 
 def sweep(depth):
-    plan = {}
-    for name, source in CALLS.items():
-        reason = KNOWN_INTERPRETER_CRASHES.get((sys.version_info[:3], name))
-        if reason:
-            warnings.warn(f"{name} not swept: {reason}")
-        else:
-            plan[name] = (source, depth(name))
+    plan = {name: (source, depth(name)) for name, source in CALLS.items()}
     proc = run_child(SETUP + f"PLAN = {plan!r}\n" + SWEEP, timeout=3600)
     assert proc.returncode == 0, proc.stderr[-2000:]
     found = json.loads(proc.stdout.splitlines()[-1])
+    for name in list(found):
+        start, reason = KNOWN_INTERPRETER_FAULTS.get((sys.version_info[:3], name), (None, None))
+        if start:
+            hits = [hit for hit in found[name] if not hit[1].startswith(start)]
+            if len(hits) < len(found[name]):
+                warnings.warn(f"{name}: {reason}")
+            found[name] = hits
+    found = {name: hits for name, hits in found.items() if hits}
     assert not found, "\n".join(f"{name}, allocation {n}: {text}" for name, hits in found.items() for n, text in hits)
 
 
