@@ -177,7 +177,10 @@ print(json.dumps(found))
 # What the interpreter itself does wrong under allocation failure, shown by
 # the same steps written in plain Python on the same interpreter: (version,
 # function) -> (the start of what the sweep then reports, why it is skipped).
+DILL_CRASH = ("crash", "CPython 3.11.7 crashes in pickle's and dill's plain-Python code under allocation failure: "
+                      "dill.dump(snapshots, io.BytesIO()) alone crashes the same way in the same sweep")
 KNOWN_INTERPRETER_FAULTS = {
+    **{((3, 11, 7), name): DILL_CRASH for name in ("pickle", "Profile.learn_features", "asynchronous_profile")},
     ((3, 13, 0), "load_attribute"): (
         "SystemError: error signalled without an exception set",
         "CPython 3.13.0's module attribute lookup can return NULL without an exception when an allocation "
