@@ -309,3 +309,56 @@ def test_sigkill_at_any_moment_leaves_the_old_or_the_new_file(tmp_path, name):
     seed = int.from_bytes(os.urandom(4), "little")
     out = run_script(KILLED, tmp_path, name, runs, seed, timeout=60 + runs * 3)
     assert out["broken"] == [], f"seed {seed}: {out}"
+
+
+# Errors that name the file being written ---------------------------------------------
+
+NAMED = PRELUDE + r'''
+d, call = sys.argv[1:]
+make = {"pickle": lambda: profile.pickle(pts({"blob": "n"}), d, "golden"),
+        "pickle_traffic": lambda: profile.pickle_traffic(table(2), d, "golden")}[call]
+try:
+    make()
+    raise SystemExit("no error")
+except OSError as e:
+    got = [type(e).__name__, e.errno, e.strerror, e.filename, type(e.__context__).__name__]
+try:
+    open(got[3], "w")
+except OSError as o:
+    expected = [type(o).__name__, o.errno, o.strerror, o.filename]
+report(got=got, expected=expected, files=sorted(os.listdir(d)) if os.path.isdir(d) else None)
+'''
+
+
+@pytest.mark.parametrize("call", ["pickle", "pickle_traffic"])
+@pytest.mark.parametrize("case", ["missing directory", "directory without write permission", "read-only mount"])
+def test_a_failed_create_names_the_target_as_open_does(case, call):
+    base = tempfile.mkdtemp()
+    os.chmod(base, 0o755)
+    prefix, d = [], os.path.join(base, "run")
+    if case == "missing directory":
+        d = os.path.join(base, "missing", "run")
+    elif case == "directory without write permission":
+        prefix = unprivileged_prefix()
+        if not prefix:
+            pytest.skip("needs a user that directory permissions apply to (setpriv to nobody)")
+        os.mkdir(d, 0o555)
+    else:
+        unshare = private_mount_command()
+        if not unshare:
+            pytest.skip("needs root and a private mount namespace")
+        os.mkdir(d)
+        mount = 'mount -t tmpfs -o ro,size=1m tmpfs "$0" || exit 97; exec "$@"'
+        prefix = [*unshare, "sh", "-c", mount, d]
+    try:
+        done = subprocess.run([*prefix, sys.executable, "-c", NAMED, d, call], capture_output=True, text=True,
+                              timeout=120)
+    finally:
+        shutil.rmtree(base)
+    if done.returncode == 97:
+        pytest.skip(f"cannot mount a tmpfs: {done.stderr.strip()}")
+    assert done.returncode == 0, done.stderr[-3000:]
+    out = __import__("json").loads(done.stdout.splitlines()[-1])
+    assert out["got"][:4] == out["expected"] and out["got"][4] == out["expected"][0]
+    assert os.path.dirname(out["got"][3]) == d and not out["got"][3].endswith(".tmp")
+    assert not out["files"]

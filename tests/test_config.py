@@ -173,3 +173,42 @@ def test_exclude_attribute_matches_model(output, exclude_attr):
 @given(json_documents())
 def test_json_documents_match_model(document):
     assert_like_model(document)
+
+
+class KeepsDefaultReturnsAnother(dict):
+    """setdefault stores the default it is given but returns a new dict."""
+
+    def setdefault(self, key, default=None):
+        dict.setdefault(self, key, default)
+        return {}
+
+
+class Planter:
+    """An exclude entry whose equality plants a dict subclass in the tree."""
+
+    def __init__(self, owner, line, mapping):
+        self.owner, self.line, self.mapping = owner, line, mapping
+
+    def __eq__(self, other):
+        if other == self.line and self.line not in self.owner.config:
+            self.owner.config[self.line] = self.mapping()
+        return False
+
+
+def dict_ids(tree):
+    return [id(v) for v in tree.values() if isinstance(v, dict)] + [
+        i for v in tree.values() if isinstance(v, dict) for i in dict_ids(v)]
+
+
+@pytest.mark.parametrize("mapping", [KeepsDefaultReturnsAnother, collections.OrderedDict, collections.defaultdict])
+def test_children_are_never_one_dict(mapping):
+    text = "interface x\n a\n b\n  c\n d\nrouter\n e\n"
+    trees = []
+    for cls in (Config, ModelConfig):
+        config = cls(text)
+        config.exclude = [Planter(config, "interface x", mapping)] + config.exclude
+        config.tree()
+        ids = dict_ids(config.config)
+        assert len(ids) == len(set(ids))
+        trees.append(ordered(config.config))
+    assert trees[0] == trees[1]

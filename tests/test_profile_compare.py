@@ -8,7 +8,7 @@ import pytest
 import korrin.utils.profile as profile
 import korrin.utils.summary as summary_module
 from brennic.strivel.exceptions import DatafileError
-from support import row
+from support import outcome, row
 
 FIXED = ["device", "maker", "diff_ignore", "callables", "(Current configuration.*)"]
 NOT_LEARNT = "No comparison performed, it wasn't learnt at this section"
@@ -267,3 +267,25 @@ def test_verdict_boxes_line_by_line(monkeypatch):
         + equal("R2", " ") + equal("R3", " ")
         + title("Interface PTS Summary", "") + equal("R1", "") + equal("R2", "") + equal("R3", "")
         + title("Ospf PTS Summary", "") + [("info", row("    - " + NOT_LEARNT)), ("info", frame("="))])
+
+
+@pytest.mark.parametrize("c1, c2", [
+    ({"not_compared": {}, "bgp": {"uut": 1}}, {"not_compared": {}, "bgp": {"uut": 1}, "ospf": {}}),
+    ({"not_compared": {"uut": 1}}, {"not_compared": {"uut": 1}}),
+    ({"not_compared": {"uut": 1}}, {"not_compared": {"uut": 2}}),
+    ({"not_compared": {"r2": 1, "uut": 2}}, {"not_compared": {"r2": 1, "uut": 1}}),
+])
+def test_a_feature_named_not_compared_as_in_python(c1, c2, env, monkeypatch):
+    from oracles import profile_model
+    for name in ("Diff", "get_ops_exclude", "get_parser_exclude", "log"):
+        monkeypatch.setattr(profile_model, name, getattr(profile, name))
+
+    def run(compare):
+        env.diffs.clear(), env.logged.clear()
+        result = outcome(lambda: compare(None, c1, c2, pts_data={"x": {}}, testbed=env.testbed))
+        if result[0] == "returned":
+            result = ("returned", {f: v if f == "not_compared" else {k: sorted(d) for k, d in v.items()}
+                                   for f, v in result[1].items()})
+        return result, [(d.a, d.b) for d in env.diffs], list(env.logged)
+
+    assert run(profile.Profile.compare.__func__) == run(profile_model.compare)

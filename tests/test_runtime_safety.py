@@ -413,3 +413,84 @@ def test_rows_follow_textwrap_changed_in_place(monkeypatch, name, what):
     monkeypatch.undo()
     assert rows(summary) == before
 
+
+
+# A key whose equality calls back in, in a watched dict
+
+WATCHED_KEY = r"""
+import logging, sys, textwrap, threading, time
+
+where, mode = sys.argv[1:]
+target, key = ((textwrap.TextWrapper.unicode_whitespace_trans, ord("\n")) if where == "whitespace table"
+               else (textwrap.TextWrapper.__init__.__kwdefaults__, "max_lines"))
+# Entries for characters the texts do not have: a large snapshot, whose
+# memory goes back to the system at once when freed.
+for i in range(10_000):
+    target[0x20000 + i if where == "whitespace table" else f"unused{i}"] = 0x20000 + i
+
+from korrin.utils.summary import Summary
+
+logging.basicConfig(level=logging.INFO, filename="/dev/null")
+expected = None
+
+
+def box():
+    b = Summary("title", 40)
+    b.add_message(["first row second row third row\nnext", "x" * 50])
+    return [m.msg for m in b.summary_msgs]
+
+
+class Hostile:
+    # In the key's place until compared with it: then it puts the key back
+    # and, while still inside the comparison, a box is made here or elsewhere.
+    def __init__(self, value):
+        self.value, self.done = value, False
+
+    def __hash__(self):
+        return hash(key)
+
+    def __eq__(self, other):
+        if not self.done and type(other) is type(key) and other == key:
+            self.done = True
+            del target[self]
+            target[key] = self.value
+            if mode == "nested":
+                assert box() == expected
+            else:
+                time.sleep(0.002)
+        return False
+
+
+def plant():
+    value = target.pop(key)
+    target[Hostile(value)] = value
+
+
+expected = box()
+stop = False
+
+
+def other_thread():
+    while not stop:
+        assert box() == expected
+
+
+worker = threading.Thread(target=other_thread) if mode == "threads" else None
+if worker:
+    worker.start()
+for _ in range(200):
+    plant()
+    assert box() == expected
+    assert target[key] is not None or where == "keyword defaults"
+stop = True
+if worker:
+    worker.join()
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("mode", ["nested", "threads"])
+@pytest.mark.parametrize("where", ["whitespace table", "keyword defaults"])
+def test_a_watched_key_calling_back_in(where, mode):
+    proc = run_child(f"import sys; sys.argv[1:] = {[where, mode]!r}\n" + WATCHED_KEY, "-X", "dev")
+    assert_clean(proc, "ok\n")

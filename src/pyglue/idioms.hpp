@@ -108,9 +108,11 @@ inline void log_info(const ModuleState& m, PyObject* message) {
 // `name` in the dicts of `type`'s MRO, as attribute lookup on the type
 // finds it (and not on its metaclass); empty when no class has it.
 inline Ref type_lookup(PyTypeObject* type, PyObject* name) {
-    PyObject* mro = type->tp_mro;
-    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
-        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+    // Held: a key's __eq__ run by a lookup may assign __bases__, which
+    // replaces the MRO being walked.
+    Ref mro = Ref::borrow(type->tp_mro);
+    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
         Ref dict = Ref::steal(compat::type_dict(base));
         if (!dict) continue;
         if (PyObject* found = PyDict_GetItemWithError(dict.get(), name)) return Ref::borrow(found);

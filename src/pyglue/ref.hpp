@@ -16,13 +16,43 @@ namespace pyglue {
 // ends the daemon threads still running (see note_interpreter_exit).
 inline std::atomic<bool> interpreter_exiting{false};
 
+namespace detail {
+// Frees an object whose last reference goes. Mostly that happens while an
+// error is set: a C++ unwind after a failed call, or the moments between a
+// failure and its throw. A deallocator may clear or replace that error (a
+// deque's allocates a block and clears what that raised), where in Python a
+// traceback would have kept the object alive until the error was stored. So
+// the error is put aside meanwhile, and whatever the deallocator raised is
+// reported as the interpreter reports it for deallocators.
+[[gnu::noinline]] inline void release_last(PyObject* p) noexcept {
+    if (!PyErr_Occurred()) {
+        Py_DECREF(p);
+        return;
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* pending = PyErr_GetRaisedException();
+    Py_DECREF(p);
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+    PyErr_SetRaisedException(pending);
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Py_DECREF(p);
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+    PyErr_Restore(type, value, traceback);
+#endif
+}
+}  // namespace detail
+
 // Gives up a reference. Once an interpreter is exiting, a thread that may not
 // touch objects is a daemon thread that the interpreter is ending, unwinding
-// through our frames: the reference is left to the exiting process.
+// through our frames: the reference is left to the exiting process. Only a
+// release that frees the object leaves the inline path.
 [[gnu::always_inline]] inline void release_reference(PyObject* p) noexcept {
     if (interpreter_exiting.load(std::memory_order_relaxed) && !compat::thread_may_touch_objects()) [[unlikely]]
         return;
-    Py_DECREF(p);
+    if (Py_REFCNT(p) == 1) detail::release_last(p);
+    else Py_DECREF(p);
 }
 
 // An owning handle for a PyObject*. The only owner of a reference in C++ code.

@@ -176,6 +176,25 @@ inline bool has_errno(const pyglue::ModuleState& m, PyObject* exception, std::in
     return false;
 }
 
+// Raises, for the error that making the temporary file beside `fspath` gave,
+// the one open(fspath) gives for the same cause: the same type, errno and
+// text, naming the file being written. The temporary file's error stays
+// reachable as the context, not shown. Anything else is raised unchanged.
+[[noreturn]] inline void raise_for_target(pyglue::ModuleState& m, pyglue::Ref error, PyObject* temp_path,
+                                          PyObject* fspath) {
+    using pyglue::id;
+    using pyglue::Ref;
+    if (!pyglue::is_instance_of(error.get(), PyExc_OSError)) pyglue::reraise(std::move(error));
+    Ref filename = pyglue::getattr(error.get(), id<"filename">(m));
+    Ref number = pyglue::getattr(error.get(), id<"errno">(m));
+    if (!PyLong_Check(number.get()) ||
+        !pyglue::check_status(PyObject_RichCompareBool(filename.get(), temp_path, Py_EQ)))
+        pyglue::reraise(std::move(error));
+    Ref text = pyglue::getattr(error.get(), id<"strerror">(m));
+    Ref renamed = pyglue::call(PyExc_OSError, number.get(), text.get(), fspath);
+    pyglue::raise_in_handler(std::move(renamed), error.get(), pyglue::Chain::NoCause);
+}
+
 // Like `with open(path, mode) as f: write(f)` ("w" or "wb" modes), through the
 // module's `open` and `os`, except that the file is replaced whole. The file a
 // symlink points to is the one replaced, so the link stays a link (a hard link
@@ -250,7 +269,7 @@ void write_atomically(pyglue::ModuleState& m, PyObject* path, const char* mode, 
         });
         bool no_new_file_here = pyglue::is_instance_of(error.get(), PyExc_PermissionError) ||
                                 (pyglue::is_instance_of(error.get(), PyExc_OSError) && has_errno(m, error.get(), {EROFS}));
-        if (!kept_mode || !no_new_file_here) pyglue::reraise(std::move(error));
+        if (!kept_mode || !no_new_file_here) raise_for_target(m, std::move(error), temp_path.get(), fspath.get());
         Ref data = render(m, mode, write);
         return write_in_place(fspath.get(), data.get());
     }

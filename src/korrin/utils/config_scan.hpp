@@ -145,8 +145,9 @@ public:
     KeyCache(const KeyCache&) = delete;
     KeyCache& operator=(const KeyCache&) = delete;
     ~KeyCache() {
-        for (std::size_t i = 0; i <= mask_; ++i) Py_XDECREF(slots_[i].key);
-        for (PyObject* key : evicted_) Py_DECREF(key);
+        for (std::size_t i = 0; i <= mask_; ++i)
+            if (slots_[i].key) pyglue::release_reference(slots_[i].key);
+        for (PyObject* key : evicted_) pyglue::release_reference(key);
     }
 
     // `data` holds `len` units of `kind`; `s` is what survey() said of them.
@@ -378,18 +379,17 @@ private:
     // seen before under the same parent (its children are kept), else new.
     Ref child(PyObject* parent, PyObject* key) {
         if (!spare_) spare_ = pyglue::check(PyDict_New());
-        PyObject* value;
-        Ref keep;
         if (PyDict_CheckExact(parent)) {
-            value = PyDict_SetDefault(parent, key, spare_.get());
+            PyObject* value = PyDict_SetDefault(parent, key, spare_.get());
             if (!value) pyglue::fail();
-        } else {
-            keep = pyglue::call_method(parent, pyglue::id<"setdefault">(m_), key, spare_.get());
-            value = keep.get();
+            Ref result = Ref::borrow(value);
+            if (value == spare_.get()) spare_ = Ref();
+            return result;
         }
-        Ref result = Ref::borrow(value);
-        if (value == spare_.get()) spare_ = Ref();
-        return result;
+        // Any other mapping's setdefault may keep the default it is given
+        // whatever it returns: the next key gets a dict of its own.
+        Ref offered = std::move(spare_);
+        return pyglue::call_method(parent, pyglue::id<"setdefault">(m_), key, offered.get());
     }
 
     const pyglue::ModuleState& m_;

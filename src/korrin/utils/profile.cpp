@@ -546,15 +546,19 @@ Ref compare(pyglue::ModuleState& m, const pyglue::Args<6>& a) {
             pyglue::check_status(PyDict_SetItem(result.get(), id<"passed">(m), passed.get()));
             pyglue::check_status(PyDict_SetItem(summarized.get(), feature, result.get()));
         } else {
-            // Only a feature named like the "not_compared" entry gets here.
-            Ref result = getitem(summarized.get(), feature);
-            Ref failed_map = getitem(result.get(), id<"failed">(m));
-            Py_ssize_t pos = 0;
-            PyObject *key, *value;
-            while (PyDict_Next(failed.get(), &pos, &key, &value)) setitem(failed_map.get(), key, value);
-            Ref passed_map = getitem(result.get(), id<"passed">(m));
-            pos = 0;
-            while (PyDict_Next(passed.get(), &pos, &key, &value)) setitem(passed_map.get(), key, value);
+            // Only a feature named like the "not_compared" entry gets here:
+            // each device is filed as `summarized[feature][kind][key] = value`
+            // would file it, so the entry is indexed only when there is one.
+            auto file = [&](PyObject* found, PyObject* kind) {
+                Ref items = pyglue::check(PyDict_Items(found));
+                for_each(items.get(), [&](PyObject* item) {
+                    Ref result = getitem(summarized.get(), feature);
+                    Ref map = getitem(result.get(), kind);
+                    setitem(map.get(), PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1));
+                });
+            };
+            file(failed.get(), id<"failed">(m));
+            file(passed.get(), id<"passed">(m));
         }
         log_info(m, id<"\n">(m));
     });

@@ -3,6 +3,8 @@
 #include "pyglue/pyglue.hpp"
 #include "korrin/utils/summary_wrap.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <vector>
 
 using pyglue::global;
@@ -27,11 +29,14 @@ DictSnapshot snapshot_of(PyObject* dict) {
     return seen;
 }
 
-// Whether dict `now` holds exactly the items seen (value for value). An
-// unchanged version says so at once; otherwise a walk over its entries in the
-// order seen, cheaper than a lookup per key; the same items in another order
-// (an entry deleted and put back) are compared key by key once and then taken
-// as seen.
+// Whether dict `now` holds exactly the items seen (the same key and value
+// objects). An unchanged version says so at once; otherwise a walk over its
+// entries in the order seen; the same items in another order (an entry
+// deleted and put back) are matched by identity and then taken as seen.
+// Nothing here runs Python code: a key's __eq__ could call back into the
+// module and replace `seen` while it is being walked. A key replaced by an
+// equal but distinct object counts as a change, which only costs the plain
+// path.
 bool same_items(PyObject* now, DictSnapshot& seen) {
     std::uint64_t version = pyglue::compat::dict_version(now);
     if (version != 0 && version == seen.version) return true;
@@ -44,16 +49,20 @@ bool same_items(PyObject* now, DictSnapshot& seen) {
             in_order = false;
             break;
         }
+    DictSnapshot current = snapshot_of(now);
     if (!in_order) {
-        for (const auto& [seen_key, seen_value] : seen.items) {
-            PyObject* current = PyDict_GetItemWithError(now, seen_key.get());
-            if (current != seen_value.get()) {
-                if (PyErr_Occurred()) pyglue::fail();
-                return false;
-            }
-        }
+        using Pair = std::pair<std::uintptr_t, std::uintptr_t>;
+        auto pairs = [](const Items& items) {
+            std::vector<Pair> out;
+            out.reserve(items.size());
+            for (const auto& [k, v] : items)
+                out.emplace_back(reinterpret_cast<std::uintptr_t>(k.get()), reinterpret_cast<std::uintptr_t>(v.get()));
+            std::sort(out.begin(), out.end());
+            return out;
+        };
+        if (pairs(current.items) != pairs(seen.items)) return false;
     }
-    seen = snapshot_of(now);
+    seen = std::move(current);
     return true;
 }
 
