@@ -55,11 +55,15 @@ bench: build $(VENV)/.bench
 # from that commit into build/ab-<ref>) against the current ones, process by
 # process in turns, so a change's effect is told apart from machine noise.
 AB_REF ?= main
+AB_SRC  = build/ab-$(subst /,_,$(AB_REF))-src
 AB_DIR  = build/ab-$(subst /,_,$(AB_REF))-$$($(BIN)/python -c "import sys; print(sys.implementation.cache_tag)")
 bench-ab: build $(VENV)/.bench
-	rm -rf $(AB_DIR)/src && mkdir -p $(AB_DIR)/src $(AB_DIR)/site/korrin/utils
-	git archive $(AB_REF) | tar -x -C $(AB_DIR)/src
-	$(BIN)/cmake -S $(AB_DIR)/src -B $(AB_DIR)/cmake -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	# Where git cannot run (a chroot without the repository), the sources
+	# taken out by an earlier run are used.
+	rm -rf $(AB_SRC).new && mkdir -p $(AB_SRC).new $(AB_DIR)/site/korrin/utils
+	if git archive $(AB_REF) | tar -x -C $(AB_SRC).new; then rm -rf $(AB_SRC) && mv $(AB_SRC).new $(AB_SRC); \
+	  else rm -rf $(AB_SRC).new && test -d $(AB_SRC); fi
+	$(BIN)/cmake -S $(AB_SRC) -B $(AB_DIR)/cmake -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja) -DPython_EXECUTABLE=$(abspath $(BIN)/python) > /dev/null
 	$(BIN)/cmake --build $(AB_DIR)/cmake
 	cp $(AB_DIR)/cmake/*$(EXT_SUFFIX) $(AB_DIR)/site/korrin/utils/
