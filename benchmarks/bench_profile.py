@@ -78,9 +78,6 @@ def compare_case(show_commands=0):
     collaborators = {"Diff": TrivialDiff, "get_ops_exclude": get_ops_exclude,
                      "get_parser_exclude": get_parser_exclude, "log": profile.log, "unpickle": None}
     baselines = [profile_plain] + ([compiled_profile] if compiled_profile else [])
-    for module in baselines:
-        for name, value in collaborators.items():
-            setattr(module, name, value)
 
     def native():
         names = ("Diff", "get_ops_exclude", "get_parser_exclude")
@@ -94,7 +91,12 @@ def compare_case(show_commands=0):
                 setattr(profile, name, value)
 
     def baseline(module):
-        return lambda: module.compare(None, golden, snapshots, pts_data=pts, testbed=testbed)
+        def run():
+            # The baseline modules are shared by the cases: each run sets its own collaborators.
+            for name, value in collaborators.items():
+                setattr(module, name, value)
+            return module.compare(None, golden, snapshots, pts_data=pts, testbed=testbed)
+        return run
 
     def verdict(result):
         return {f: {k: sorted(v) for k, v in r.items()} if f != "not_compared" else r for f, r in result.items()}
