@@ -66,11 +66,6 @@ public:
     PyObject* get() const noexcept { return value_.get(); }
     Ref take() noexcept { return std::move(value_); }
     Ref take_exception() noexcept { return std::move(exception_); }
-    // The value, or the exception raised again as an unexpected error.
-    Ref unwrap() {
-        if (exception_) reraise(std::move(exception_));
-        return std::move(value_);
-    }
 
 private:
     Ref value_;
