@@ -71,3 +71,19 @@ def test_unusable_run_directory(tmp_path, kind):
     out = run_example(path)
     assert out.returncode == 2
     assert out.stdout == "" and len(out.stderr.splitlines()) == 1 and str(path) in out.stderr
+
+
+def readme_blocks(heading):
+    """The fenced blocks under a README heading, up to the next heading of its level."""
+    text = (EXAMPLE.parent.parent / "README.md").read_text()
+    section = text.split(heading + "\n", 1)[1].split("\n" + heading.split()[0] + " ", 1)[0]
+    return re.findall(r"^```(\w*)\n(.*?)^```$", section, re.M | re.S)
+
+
+def test_readme_quick_start_runs_as_written():
+    (language, code), (_, shown) = readme_blocks("## Quick start")
+    assert language == "python"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    # print() goes to stdout before the log records reach stderr
+    assert (out.stdout + out.stderr).splitlines() == shown.splitlines()
