@@ -9,7 +9,7 @@ REQS   := $(BIN)/python -c "import tomllib; p = tomllib.load(open('pyproject.tom
 FRAMEWORK_FILES := $(shell find framework -type f \( -name '*.py' -o -name '*.yaml' -o -name '*.toml' \) -not -path '*/build/*' 2>/dev/null)
 NATIVE_FILES    := $(shell find src -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all build run test bench fuzz sanitize package-check clean
+.PHONY: all build run test bench bench-ab fuzz sanitize package-check clean
 
 all: build
 
@@ -39,8 +39,36 @@ run: build
 test: build
 	$(BIN)/python -m pytest
 
-bench: build
+# The benchmarks' plain-Python baselines are also compiled with Cython (the
+# bench extra pins it), so every ratio is given against both.
+BENCH_REQS := $(BIN)/python -c "import tomllib; p = tomllib.load(open('pyproject.toml', 'rb')); \
+            print(' '.join(p['project']['optional-dependencies']['bench']))"
+$(VENV)/.bench: $(VENV)/.deps pyproject.toml
+	$(BIN)/python -m pip install --quiet $$($(BENCH_REQS))
+	touch $@
+
+bench: build $(VENV)/.bench
+	$(BIN)/python benchmarks/cythonize.py
 	$(BIN)/python benchmarks/run.py
+
+# The same benchmarks for two builds in one run: the modules of AB_REF (built
+# from that commit into build/ab-<ref>) against the current ones, process by
+# process in turns, so a change's effect is told apart from machine noise.
+AB_REF ?= main
+AB_SRC  = build/ab-$(subst /,_,$(AB_REF))-src
+AB_DIR  = build/ab-$(subst /,_,$(AB_REF))-$$($(BIN)/python -c "import sys; print(sys.implementation.cache_tag)")
+bench-ab: build $(VENV)/.bench
+	# Where git cannot run (a chroot without the repository), the sources
+	# taken out by an earlier run are used.
+	rm -rf $(AB_SRC).new && mkdir -p $(AB_SRC).new $(AB_DIR)/site/korrin/utils
+	if git archive $(AB_REF) | tar -x -C $(AB_SRC).new; then rm -rf $(AB_SRC) && mv $(AB_SRC).new $(AB_SRC); \
+	  else rm -rf $(AB_SRC).new && test -d $(AB_SRC); fi
+	$(BIN)/cmake -S $(AB_SRC) -B $(AB_DIR)/cmake -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja) -DPython_EXECUTABLE=$(abspath $(BIN)/python) > /dev/null
+	$(BIN)/cmake --build $(AB_DIR)/cmake
+	cp $(AB_DIR)/cmake/*$(EXT_SUFFIX) $(AB_DIR)/site/korrin/utils/
+	$(BIN)/python benchmarks/cythonize.py
+	$(BIN)/python benchmarks/ab.py --old $(AB_DIR)/site $(AB_ARGS)
 
 # Differential fuzzing of the native modules against their plain-Python models
 # (long, so not part of `make test`). FUZZ_SECONDS is the whole budget, split

@@ -6,9 +6,9 @@ import logging
 import sys
 from types import SimpleNamespace
 
-import bench_timeout
 import harness
-from bench_summary import PlainSummary
+from baselines import timeout_plain
+from bench_summary import PlainSummary, compiled_summary
 from korrin.utils import timeout
 from korrin.utils.summary import Summary
 
@@ -25,26 +25,6 @@ def box_calls(cls):
     return run
 
 
-class PlainTempResult:
-    def __init__(self, container=None):
-        self.container = container
-        self.goto = None
-        self.temp_result = timeout.Passed
-        self.reason = None
-        self.from_exception = None
-
-    def passed(self, reason=None, from_exception=None, goto=None):
-        return self._update_result(temp_result=timeout.Passed, reason=reason, from_exception=from_exception,
-                                   goto=goto)
-
-    def _update_result(self, temp_result, reason, from_exception, goto):
-        log.info(reason)
-        self.temp_result = temp_result
-        self.reason = reason
-        self.goto = goto
-        self.from_exception = from_exception
-
-
 def temp_results(cls):
     def run():
         for _ in range(LOOPS):
@@ -56,7 +36,7 @@ def iterations(cls):
     """iterate() on a clock that stands still, so every call says "go on"."""
     def run():
         real = timeout.time
-        bench_timeout.clock = timeout.time = SimpleNamespace(time=itertools.repeat(0.0).__next__, sleep=abs)
+        sys.modules[cls.__module__].clock = timeout.time = SimpleNamespace(time=itertools.repeat(0.0).__next__, sleep=abs)
         try:
             polling = cls(30, 1)
             for _ in range(LOOPS):
@@ -67,17 +47,26 @@ def iterations(cls):
 
 
 log = logging.getLogger("korrin.utils.timeout")   # below its level: records are dropped
+compiled_timeout = harness.compiled(timeout_plain)
+timeout_plain.Passed = timeout.Passed
+if compiled_timeout:
+    compiled_timeout.Passed = timeout.Passed
 
 
 def cases():
     log.setLevel(logging.WARNING)
     return [
         harness.Case("calls: add_sep_line + 2 add_indent, x20,000", box_calls(Summary),
-                     baseline=box_calls(PlainSummary), min_speedup=1.2, repeats=15),
+                     baseline=box_calls(PlainSummary), compiled=compiled_summary and box_calls(compiled_summary.Summary),
+                     min_speedup=1.2, repeats=15),
         harness.Case("calls: TempResult().passed('r'), x20,000", temp_results(timeout.TempResult),
-                     baseline=temp_results(PlainTempResult), min_speedup=1.3, repeats=15),
+                     baseline=temp_results(timeout_plain.PlainTempResult),
+                     compiled=compiled_timeout and temp_results(compiled_timeout.PlainTempResult),
+                     min_speedup=1.3, repeats=15),
         harness.Case("calls: Timeout.iterate, still clock, x20,000", iterations(timeout.Timeout),
-                     baseline=iterations(bench_timeout.PlainTimeout), min_speedup=1.3, repeats=15),
+                     baseline=iterations(timeout_plain.PlainTimeout),
+                     compiled=compiled_timeout and iterations(compiled_timeout.PlainTimeout),
+                     min_speedup=1.3, repeats=15),
     ]
 
 

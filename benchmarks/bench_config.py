@@ -12,7 +12,10 @@ sys.path.insert(0, str(here.parent / "tests"))
 
 import harness  # noqa: E402
 from korrin.utils.config import Config  # noqa: E402
+from oracles import config_model  # noqa: E402
 from oracles.config_model import ModelConfig  # noqa: E402
+
+compiled_config = harness.compiled(config_model)
 
 
 def realistic_config(target_lines=200_000, seed=7):
@@ -143,9 +146,9 @@ def native(text):
     return run
 
 
-def model(text):
+def model(text, cls=ModelConfig):
     def run():
-        c = ModelConfig(text)
+        c = cls(text)
         c.tree()
         return c.config
     return run
@@ -163,11 +166,13 @@ def cases():
     assert floor_builder(plan)() == tree
     return [
         harness.Case("config realistic 200k lines: vs model, vs allocation floor", native(realistic),
-                     baseline=model(realistic), floor=floor_builder(plan), min_speedup=3, max_floor_ratio=1.5),
+                     baseline=model(realistic), compiled=compiled_config and model(realistic, compiled_config.ModelConfig),
+                     floor=floor_builder(plan), min_speedup=3, max_floor_ratio=1.5),
         harness.Case("config realistic 200k lines: vs json.loads of the same tree", native(realistic),
                      baseline=lambda: json.loads(as_json), min_speedup=1.0),
         harness.Case("config repetitive 200k lines: vs model", native(repetitive),
-                     baseline=model(repetitive), min_speedup=10),
+                     baseline=model(repetitive), compiled=compiled_config and model(repetitive, compiled_config.ModelConfig),
+                     min_speedup=10),
     ]
 
 

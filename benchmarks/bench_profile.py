@@ -7,9 +7,12 @@ import types
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 import harness  # noqa: E402
+from baselines import profile_plain  # noqa: E402
 
 import korrin.utils.profile as profile  # noqa: E402
 from korrin.sim import Device, Testbed  # noqa: E402
+
+compiled_profile = harness.compiled(profile_plain)
 
 LEARN_DEVICES = 32
 LEARN_DELAY = 0.2  # seconds each device takes to answer
@@ -45,57 +48,12 @@ class TrivialDiff:
         return self.diffs
 
 
-# The same algorithm as Profile.compare, written as module code would be:
-# every collaborator is a global read where the algorithm reads it.
-PLAIN_PYTHON_COMPARE = """
-def compare(cls, compare1, compare2, pts_data=None, testbed=None, verf_data=None):
-    if not isinstance(compare1, dict):
-        compare1 = unpickle(compare1)
-    if not isinstance(compare2, dict):
-        compare2 = unpickle(compare2)
-    features = set(compare1.keys()) & set(compare2.keys())
-    summarized_dict = {}
-    summarized_dict["not_compared"] = set(compare1.keys()) ^ set(compare2.keys())
-    for feature in features:
-        failed, passed = [], []
-        for key in sorted(compare2[feature]):
-            exclude = ["device", "maker", "diff_ignore", "callables", "(Current configuration.*)"]
-            device = testbed.devices[key]
-            try:
-                exclude.extend(get_ops_exclude(feature, device))
-            except Exception:
-                try:
-                    exclude.extend(get_parser_exclude(feature, device))
-                except Exception:
-                    pass
-            try:
-                exclude.extend(pts_data[feature]["exclude"])
-            except KeyError:
-                pass
-            try:
-                exclude.extend(pts_data["exclude"])
-            except KeyError:
-                pass
-            diff = Diff(compare1[feature][key], compare2[feature][key], exclude=exclude)
-            diff.findDiff()
-            if len(diff.diffs):
-                failed.append((key, diff))
-                log.info("Verify '{f}' snapshot with initial snapshot for device '{d}'\\n    Failed".format(f=feature, d=key))
-            else:
-                passed.append(key)
-        if feature not in summarized_dict:
-            summarized_dict[feature] = {"failed": {}, "passed": {}}
-        for key, diff in failed:
-            summarized_dict[feature]["failed"][key] = diff
-        for key in passed:
-            summarized_dict[feature]["passed"][key] = {}
-        log.info("\\n")
-    return summarized_dict
-"""
-
-
-def compare_case():
-    features = [f"feature{i}" for i in range(FEATURES)]
+def compare_case(show_commands=0):
+    """Profile.compare against the same algorithm in plain Python and compiled
+    with Cython. The first `show_commands` features are show commands: they
+    have no ops class, so get_ops_exclude raises LookupError for each of
+    their devices and the parser's exclusions are used instead."""
+    features = [f"show feature{i}" if i < show_commands else f"feature{i}" for i in range(FEATURES)]
     keys = [f"R{i}" for i in range(DEVICES)]
     snapshots = {f: {k: {"state": "up"} for k in keys} for f in features}
     golden = {f: {k: ({"state": "down"} if i % FAILING_EVERY == 0 else v) for i, (k, v) in enumerate(devices.items())}
@@ -105,39 +63,60 @@ def compare_case():
     # Collaborators as cheap as they come, so that what is measured is the
     # module's own work around the Diff calls.
     testbed = types.SimpleNamespace(devices={k: Device(k) for k in keys})
-    ops_exclude = ("maker",)
+    ops_classes = {f: ("maker",) for f in features if not f.startswith("show")}
+    parser_exclude = ("timestamp",)
 
     def get_ops_exclude(feature, device):
-        return ops_exclude
+        try:
+            return ops_classes[feature]
+        except KeyError:
+            raise LookupError(f"No ops class for feature '{feature}' on device '{device.name}'") from None
 
-    namespace = {"Diff": TrivialDiff, "get_ops_exclude": get_ops_exclude, "get_parser_exclude": None,
-                 "log": profile.log, "unpickle": None}
-    exec(PLAIN_PYTHON_COMPARE, namespace)
-    plain_compare = namespace["compare"]
+    def get_parser_exclude(feature, device):
+        return parser_exclude
+
+    collaborators = {"Diff": TrivialDiff, "get_ops_exclude": get_ops_exclude,
+                     "get_parser_exclude": get_parser_exclude, "log": profile.log, "unpickle": None}
+    baselines = [profile_plain] + ([compiled_profile] if compiled_profile else [])
 
     def native():
-        saved = profile.Diff, profile.get_ops_exclude
-        profile.Diff, profile.get_ops_exclude = TrivialDiff, get_ops_exclude
+        names = ("Diff", "get_ops_exclude", "get_parser_exclude")
+        saved = [getattr(profile, name) for name in names]
+        for name in names:
+            setattr(profile, name, collaborators[name])
         try:
             return profile.Profile.compare(golden, snapshots, pts_data=pts, testbed=testbed)
         finally:
-            profile.Diff, profile.get_ops_exclude = saved
+            for name, value in zip(names, saved):
+                setattr(profile, name, value)
 
-    def plain_python():
-        return plain_compare(None, golden, snapshots, pts_data=pts, testbed=testbed)
+    def baseline(module):
+        def run():
+            # The baseline modules are shared by the cases: each run sets its own collaborators.
+            for name, value in collaborators.items():
+                setattr(module, name, value)
+            return module.compare(None, golden, snapshots, pts_data=pts, testbed=testbed)
+        return run
 
     def verdict(result):
         return {f: {k: sorted(v) for k, v in r.items()} if f != "not_compared" else r for f, r in result.items()}
 
-    assert verdict(native()) == verdict(plain_python())
-    assert len(native()["feature0"]["failed"]) == DEVICES // FAILING_EVERY
+    for module in baselines:
+        assert verdict(native()) == verdict(baseline(module)())
+    assert len(native()["feature19"]["failed"]) == DEVICES // FAILING_EVERY
 
-    return harness.Case(f"Profile.compare, {FEATURES} features x {DEVICES} devices, 10% failing, trivial Diff",
-                        native, baseline=plain_python, min_speedup=0.9)
+    if show_commands:
+        name = f"Profile.compare, {FEATURES} features ({show_commands} show commands) x {DEVICES} devices, trivial Diff"
+        goal = 1.2
+    else:
+        name = f"Profile.compare, {FEATURES} features x {DEVICES} devices, 10% failing, trivial Diff"
+        goal = 1.0
+    return harness.Case(name, native, baseline=baseline(profile_plain),
+                        compiled=compiled_profile and baseline(compiled_profile), min_speedup=goal)
 
 
 def cases():
-    return [learning_case(), compare_case()]
+    return [learning_case(), compare_case(), compare_case(show_commands=8)]
 
 
 if __name__ == "__main__":

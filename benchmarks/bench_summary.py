@@ -12,6 +12,8 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
 from oracles import summary_model  # noqa: E402
 from oracles.summary_model import Summary as PlainSummary  # noqa: E402
 
+compiled_summary = harness.compiled(summary_model)
+
 
 rng = random.Random(7)
 WORDS = ("neighbor 10.0.0.2 state established down idle interface Ethernet1/1 mtu 1500 9216 vrf default "
@@ -102,13 +104,18 @@ def verdict_boxes(cls):
 
 def printed(boxes, target):
     """Prints the boxes to `target`, through the logger global each class reads."""
-    saved = summary.logger, summary_model.logger
-    summary.logger = summary_model.logger = target
+    models = [summary_model] + ([compiled_summary] if compiled_summary else [])
+    saved = summary.logger, [model.logger for model in models]
+    summary.logger = target
+    for model in models:
+        model.logger = target
     try:
         for box in boxes:
             box.print()
     finally:
-        summary.logger, summary_model.logger = saved
+        summary.logger = saved[0]
+        for model, previous in zip(models, saved[1]):
+            model.logger = previous
 
 
 def verdict_floor_calls():
@@ -132,14 +139,18 @@ def verdict_bare_logger_calls():
 def cases():
     return [
         harness.Case("summary: width-150 box, 20,000 messages", lambda: build(Summary),
-                     baseline=lambda: build(PlainSummary), min_speedup=10, repeats=5),
+                     baseline=lambda: build(PlainSummary),
+                     compiled=compiled_summary and (lambda: build(compiled_summary.Summary)), min_speedup=10, repeats=5),
         harness.Case("summary: print 5,000 rows (NullHandler)", lambda: printed([PRINTED], logger),
                      floor=bare_logger_calls, max_floor_ratio=1.3, repeats=9),
         harness.Case("summary: width-150 box, 20,000 log messages", lambda: build(Summary, LOG_MESSAGES),
-                     baseline=lambda: build(PlainSummary, LOG_MESSAGES), min_speedup=10, repeats=5),
+                     baseline=lambda: build(PlainSummary, LOG_MESSAGES),
+                     compiled=compiled_summary and (lambda: build(compiled_summary.Summary, LOG_MESSAGES)),
+                     min_speedup=10, repeats=5),
         harness.Case("summary: verdict 8 x 150 devices, built, recorded",
                      lambda: printed(verdict_boxes(Summary), RecordingLogger()),
                      baseline=lambda: printed(verdict_boxes(PlainSummary), RecordingLogger()),
+                     compiled=compiled_summary and (lambda: printed(verdict_boxes(compiled_summary.Summary), RecordingLogger())),
                      min_speedup=6, repeats=5),
         harness.Case("summary: verdict 8 x 150 devices, printed (NullHandler)",
                      lambda: printed(VERDICT_BOXES, logger), floor=verdict_bare_logger_calls, max_floor_ratio=1.3, repeats=9),

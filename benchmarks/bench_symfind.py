@@ -8,7 +8,10 @@ import harness
 from korrin.utils.symfind import str_to_list
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
+from oracles import symfind_model  # noqa: E402
 from oracles.symfind_model import str_to_list as plain_str_to_list  # noqa: E402
+
+compiled_symfind = harness.compiled(symfind_model)
 
 PATHS = [
     "[vrf][default][address_family][ipv4 unicast][neighbors][(.*)][state]",
@@ -51,7 +54,8 @@ def cases():
     assert all(list(str_to_list(p)) == list(plain_str_to_list(p)) for p in PATHS)
     return [
         harness.Case("symfind.str_to_list, 20 realistic paths x50", parse_all(str_to_list),
-                     baseline=parse_all(plain_str_to_list), floor=parse_all(bare_split), min_speedup=10),
+                     baseline=parse_all(plain_str_to_list),
+                     compiled=compiled_symfind and parse_all(compiled_symfind.str_to_list), floor=parse_all(bare_split), min_speedup=10),
     ]
 
 

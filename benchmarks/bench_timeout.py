@@ -9,6 +9,7 @@ import time
 from types import SimpleNamespace
 
 import harness
+from baselines import timeout_plain
 from korrin.utils import timeout
 
 MAX_TIME, INTERVAL = 1, 0.3
@@ -24,62 +25,22 @@ def real_clock_loop():
     lateness.append(last - t.timeout)
 
 
-# The same class in plain Python, for the overhead comparison.
-class PlainTimeout:
-    def __init__(self, max_time, interval):
-        self.max_time = max_time
-        self.interval = interval
-        self.snapshot_time = clock.time()
-        self.one_more_time = False
-        self.count = 1
-        log.info("Starting a timeout with maximum time of {mt} seconds with interval of {i} seconds, "
-                 "Test case will fail after the maximum time set".format(mt=self.max_time, i=self.interval))
-
-    @property
-    def timeout(self):
-        return self.snapshot_time + self.max_time
-
-    def iterate(self):
-        if self.one_more_time:
-            log.info("Performing the last attempt")
-            self.one_more_time = False
-            return True
-        keep_going = clock.time() < self.timeout
-        if not keep_going:
-            log.info("Ran out of time for this timeout")
-        return keep_going
-
-    def sleep(self):
-        remaining_time = self.timeout - clock.time()
-        if remaining_time < 0:
-            log.info("0 second remaining; Will not sleep")
-            return
-        sleep_time = self.interval
-        if remaining_time < self.interval:
-            sleep_time = remaining_time
-            self.one_more_time = True
-        log.info("{0:.2f} seconds remaining; Sleeping for {1:.2f} seconds. '{v}' attempt(s) have been performed"
-                 .format(remaining_time, sleep_time, v=self.count))
-        self.count += 1
-        clock.sleep(sleep_time)
-
-
 def stepping_clock():
     """A clock of C callables, like the real one: each reading is 0.25 s later,
     sleeping does nothing."""
     return SimpleNamespace(time=functools.partial(next, itertools.count(0.0, 0.25)), sleep=abs)
 
 
-clock = stepping_clock()
 log = logging.getLogger("korrin.utils.timeout")   # below its level: records are dropped
+compiled_timeout = harness.compiled(timeout_plain)
 
 
 def polling_steps(cls, loops=2000):
     def run():
-        global clock
+        plain = sys.modules[cls.__module__]   # a baseline reads its module's clock
         real = timeout.time
         for _ in range(loops):
-            clock = timeout.time = stepping_clock()
+            plain.clock = timeout.time = stepping_clock()
             t = cls(30, 1)
             while t.iterate():
                 t.sleep()
@@ -95,7 +56,8 @@ def cases():
         # Informational: the steps are mostly the interpreter's own formatting
         # and logger calls, so parity with plain Python is what to expect.
         harness.Case("timeout: iterate/sleep steps, stepping clock", polling_steps(timeout.Timeout),
-                     baseline=polling_steps(PlainTimeout)),
+                     baseline=polling_steps(timeout_plain.PlainTimeout),
+                     compiled=compiled_timeout and polling_steps(compiled_timeout.PlainTimeout)),
     ]
 
 

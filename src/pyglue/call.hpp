@@ -2,6 +2,7 @@
 // arguments, method calls through attribute lookup, and module globals.
 #pragma once
 
+#include "pyglue/errors.hpp"
 #include "pyglue/state.hpp"
 
 #include <array>
@@ -27,6 +28,32 @@ template <class... Args>
 Ref call_method(PyObject* self, PyObject* name, Args... args) {
     PyObject* argv[] = {self, args...};
     return check(PyObject_VectorcallMethod(name, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// The same calls for a `try` body (see attempt): the exception comes back in
+// the Outcome instead of being thrown.
+template <class... Args>
+Outcome try_call(PyObject* callable, Args... args) {
+    PyObject* argv[] = {nullptr, args...};
+    return Outcome::of(PyObject_Vectorcall(callable, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+template <class... Args>
+Outcome try_call_method(PyObject* self, PyObject* name, Args... args) {
+    PyObject* argv[] = {self, args...};
+    return Outcome::of(PyObject_VectorcallMethod(name, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+inline Outcome try_getattr(PyObject* o, PyObject* name) { return Outcome::of(PyObject_GetAttr(o, name)); }
+
+// o[key]; an exact dict is read directly, a missing key taking the generic
+// path for the interpreter's own KeyError.
+inline Outcome try_getitem(PyObject* o, PyObject* key) {
+    if (PyDict_CheckExact(o)) {
+        if (PyObject* found = PyDict_GetItemWithError(o, key)) return Outcome::value(Ref::borrow(found));
+        if (PyErr_Occurred()) return Outcome::raised();
+    }
+    return Outcome::of(PyObject_GetItem(o, key));
 }
 
 namespace detail {

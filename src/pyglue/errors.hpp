@@ -4,6 +4,9 @@
 
 #include "pyglue/state.hpp"
 
+#include <type_traits>
+#include <utility>
+
 namespace pyglue {
 
 // Takes the raised exception out of the error indicator, normalised and with
@@ -38,20 +41,61 @@ inline bool is_instance_of(PyObject* exception, PyObject* type) {
     return PyErr_GivenExceptionMatches(exception, type) != 0;
 }
 
-// Runs `body`; returns the exception it raised when that exception is an
-// instance of `type` (the `except type as e` clause), an empty Ref when it
-// succeeded. Anything else propagates unchanged.
+// What a call into Python gave: its value, or the exception it raised. The
+// exception is taken out of the error indicator at once, so an expected
+// failure costs no C++ throw and leaves the indicator clear.
+class Outcome {
+public:
+    Outcome() = default;  // succeeded, with no value (a statement)
+    static Outcome value(Ref v) { Outcome o; o.value_ = std::move(v); return o; }
+    // A new reference from the C API, or NULL with the error set.
+    static Outcome of(PyObject* result) { return result ? value(Ref::steal(result)) : raised(); }
+    // A status from the C API: negative with the error set.
+    static Outcome of_status(int status) { return status < 0 ? raised() : Outcome(); }
+    static Outcome raised() {
+        Outcome o;
+        o.exception_ = fetch();
+        if (!o.exception_) {
+            PyErr_SetString(PyExc_SystemError, "error signalled without an exception set");
+            o.exception_ = fetch();
+        }
+        return o;
+    }
+
+    bool failed() const noexcept { return static_cast<bool>(exception_); }
+    PyObject* get() const noexcept { return value_.get(); }
+    Ref take() noexcept { return std::move(value_); }
+    Ref take_exception() noexcept { return std::move(exception_); }
+
+private:
+    Ref value_;
+    Ref exception_;
+};
+
+// `try: body() except type as e:` — returns the caught exception, or an
+// empty Ref when the body succeeded; anything else propagates unchanged.
+// A body that returns an Outcome hands its expected failure back without a
+// C++ throw (the common case, e.g. a lookup that misses); errors raised by
+// the body with a throw are caught as well, as the `try` statement catches
+// everything in it.
 template <class Body>
 Ref attempt(PyObject* type, Body&& body) {
+    Ref exception;
     try {
-        body();
-        return Ref();
+        if constexpr (std::is_same_v<std::invoke_result_t<Body&>, Outcome>) {
+            Outcome outcome = body();
+            if (!outcome.failed()) return Ref();
+            exception = outcome.take_exception();
+        } else {
+            body();
+            return Ref();
+        }
     } catch (const Error&) {
-        Ref exception = fetch();
+        exception = fetch();
         if (!exception) throw;
-        if (!is_instance_of(exception.get(), type)) reraise(std::move(exception));
-        return exception;
     }
+    if (!is_instance_of(exception.get(), type)) reraise(std::move(exception));
+    return exception;
 }
 
 enum class Chain {

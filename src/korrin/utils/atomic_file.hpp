@@ -42,7 +42,9 @@ inline long name_limit(pyglue::ModuleState& m, PyObject* os, PyObject* directory
     pyglue::Ref limit;
     pyglue::Ref what = pyglue::text("PC_NAME_MAX");
     pyglue::Ref error = pyglue::attempt(PyExc_OSError, [&] {
-        limit = pyglue::call_method(os, id<"pathconf">(m), directory, what.get());
+        pyglue::Outcome asked = pyglue::try_call_method(os, id<"pathconf">(m), directory, what.get());
+        limit = asked.take();
+        return asked;
     });
     if (error) return 255;
     long value = PyLong_AsLong(limit.get());
@@ -234,7 +236,12 @@ void write_atomically(pyglue::ModuleState& m, PyObject* path, const char* mode, 
     // Whatever stops the stat (a loop, a name too long, a search permission)
     // stops open too, with the same error.
     Ref stat;
-    Ref missing = pyglue::attempt(PyExc_OSError, [&] { stat = pyglue::call_method(os.get(), id<"stat">(m), fspath.get()); });
+    // A new file (nothing to stat) is the ordinary case: no throw.
+    Ref missing = pyglue::attempt(PyExc_OSError, [&] {
+        pyglue::Outcome found = pyglue::try_call_method(os.get(), id<"stat">(m), fspath.get());
+        stat = found.take();
+        return found;
+    });
     if (missing && !pyglue::is_instance_of(missing.get(), PyExc_FileNotFoundError)) pyglue::reraise(std::move(missing));
     Ref kept_mode;
     if (!missing) {
@@ -256,7 +263,11 @@ void write_atomically(pyglue::ModuleState& m, PyObject* path, const char* mode, 
     for (int attempt = 1;; ++attempt) {
         Ref name = temporary_name(target_base.get(), limit);
         temp_path = pyglue::call_method(os_path.get(), id<"join">(m), directory.get(), name.get());
-        Ref error = pyglue::attempt(PyExc_BaseException, [&] { file = pyglue::call(open.get(), temp_path.get(), exclusive.get()); });
+        Ref error = pyglue::attempt(PyExc_BaseException, [&] {
+            pyglue::Outcome opened = pyglue::try_call(open.get(), temp_path.get(), exclusive.get());
+            file = opened.take();
+            return opened;
+        });
         if (!error) break;
         if (pyglue::is_instance_of(error.get(), PyExc_FileExistsError)) {
             if (attempt == kTemporaryNameAttempts) pyglue::reraise(std::move(error));
@@ -279,7 +290,7 @@ void write_atomically(pyglue::ModuleState& m, PyObject* path, const char* mode, 
         pyglue::with_block(m, file.get(), [&](PyObject* handle) { write(handle); });
         if (kept_mode) pyglue::call_method(os.get(), id<"chmod">(m), temp_path.get(), kept_mode.get());
         Ref refused = pyglue::attempt(PyExc_OSError, [&] {
-            pyglue::call_method(os.get(), id<"replace">(m), temp_path.get(), target.get());
+            return pyglue::try_call_method(os.get(), id<"replace">(m), temp_path.get(), target.get());
         });
         if (!refused) return;
         // A name that only open can reuse: another user's file in a sticky

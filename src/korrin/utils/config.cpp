@@ -40,12 +40,14 @@ Ref config_tree(pyglue::ModuleState& m, const pyglue::Args<1>& a) {
     auto [self] = a;
 
     // A JSON document is taken as it decodes; any failure means text.
+    // Text (no JSON) is the ordinary case: its decode error costs no throw.
     Ref failure = pyglue::attempt(PyExc_Exception, [&] {
         Ref json = pyglue::global<"json">(m);
         Ref loads = pyglue::getattr(json.get(), id<"loads">(m));
         Ref output = pyglue::getattr(self, id<"output">(m));
-        Ref decoded = pyglue::call(loads.get(), output.get());
-        pyglue::setattr(self, id<"config">(m), decoded.get());
+        pyglue::Outcome decoded = pyglue::try_call(loads.get(), output.get());
+        if (decoded.failed()) return decoded;
+        return pyglue::Outcome::of_status(PyObject_SetAttr(self, id<"config">(m), decoded.get()));
     });
     if (!failure) return pyglue::none();
     failure = Ref();

@@ -16,6 +16,7 @@ using pyglue::for_each;
 using pyglue::global;
 using pyglue::id;
 using pyglue::log_info;
+using pyglue::Outcome;
 using pyglue::Ref;
 using pyglue::unpack_two;
 using pyglue::while_handling;
@@ -281,15 +282,22 @@ Ref pickle(pyglue::ModuleState& m, const pyglue::Args<3>& a) {
 // The devices the feature's PTS entry names, or else the one "uut" device.
 Ref feature_devices(pyglue::ModuleState& m, PyObject* testbed, PyObject* entry) {
     Ref devices;
+    // A feature without a "devices" entry is the ordinary case: no throw.
     Ref caught = pyglue::attempt(PyExc_KeyError, [&] {
-        Ref names = getitem(entry, id<"devices">(m));
+        Outcome names = pyglue::try_getitem(entry, id<"devices">(m));
+        if (names.failed()) return names;
         Ref list = pyglue::check(PyList_New(0));
+        Outcome missing;
         for_each(names.get(), [&](PyObject* name) {
             Ref by_name = pyglue::getattr(testbed, id<"devices">(m));
-            Ref device = getitem(by_name.get(), name);
-            pyglue::check_status(PyList_Append(list.get(), device.get()));
+            missing = pyglue::try_getitem(by_name.get(), name);
+            if (missing.failed()) return false;
+            pyglue::check_status(PyList_Append(list.get(), missing.get()));
+            return true;
         });
+        if (missing.failed()) return missing;
         devices = std::move(list);
+        return Outcome();
     });
     if (!caught) return devices;
 
@@ -314,7 +322,11 @@ Ref feature_devices(pyglue::ModuleState& m, PyObject* testbed, PyObject* entry) 
 void learn_feature(pyglue::ModuleState& m, PyObject* feature, PyObject* testbed, PyObject* pts_data,
                    PyObject* learnt_dict, PyObject* outputs) {
     Ref entry;
-    Ref caught = pyglue::attempt(PyExc_KeyError, [&] { entry = getitem(pts_data, feature); });
+    Ref caught = pyglue::attempt(PyExc_KeyError, [&] {
+        Outcome found = pyglue::try_getitem(pts_data, feature);
+        entry = found.take();
+        return found;
+    });
     if (caught) {
         Ref message = format_in_handler<"f">(m, caught.get(), id<"'{f}' does not exists in pts_data file">(m), {feature});
         pyglue::raise_new_in_handler(PyExc_KeyError, message.get(), caught.get(), Chain::Context);
@@ -444,7 +456,11 @@ Ref item_unless_missing(PyObject* mapping, PyObject* key) {
         return Ref();
     }
     Ref found;
-    Ref missing = pyglue::attempt(PyExc_KeyError, [&] { found = getitem(mapping, key); });
+    Ref missing = pyglue::attempt(PyExc_KeyError, [&] {
+        Outcome item = pyglue::try_getitem(mapping, key);
+        found = item.take();
+        return item;
+    });
     return found;
 }
 
@@ -457,18 +473,21 @@ Ref exclusions(pyglue::ModuleState& m, PyObject* feature, PyObject* device, PyOb
     Ref exclude = pyglue::check(PyList_New(fixed_count));
     for (Py_ssize_t i = 0; i < fixed_count; ++i) PyList_SET_ITEM(exclude.get(), i, Py_NewRef(fixed[i]));
 
+    // Show commands have no ops class (the lookup raises for every device of
+    // theirs); their parser may know what to skip.
     Ref ops_failed = pyglue::attempt(PyExc_Exception, [&] {
         Ref get_ops_exclude = global<"get_ops_exclude">(m);
-        Ref entries = pyglue::call(get_ops_exclude.get(), feature, device);
-        extend(exclude.get(), entries.get());
+        Outcome entries = pyglue::try_call(get_ops_exclude.get(), feature, device);
+        if (!entries.failed()) extend(exclude.get(), entries.get());
+        return entries;
     });
     if (ops_failed) {
-        // Show commands have no ops class; their parser may know what to skip.
         while_handling(ops_failed.get(), [&] {
             Ref parser_failed = pyglue::attempt(PyExc_Exception, [&] {
                 Ref get_parser_exclude = global<"get_parser_exclude">(m);
-                Ref entries = pyglue::call(get_parser_exclude.get(), feature, device);
-                extend(exclude.get(), entries.get());
+                Outcome entries = pyglue::try_call(get_parser_exclude.get(), feature, device);
+                if (!entries.failed()) extend(exclude.get(), entries.get());
+                return entries;
             });
         });
     }
@@ -647,8 +666,10 @@ void exec_module(pyglue::ModuleBuilder& b) {
     Ref pcall;
     Ref missing = pyglue::attempt(PyExc_ImportError, [&] {
         Ref name = pyglue::text("brennic.async");
-        Ref async_module = pyglue::call_method(importlib.get(), id<"import_module">(m), name.get());
+        Outcome async_module = pyglue::try_call_method(importlib.get(), id<"import_module">(m), name.get());
+        if (async_module.failed()) return async_module;
         pcall = pyglue::getattr(async_module.get(), id<"pcall">(m));
+        return Outcome();
     });
     if (missing)
         while_handling(missing.get(), [&] { pcall = pyglue::ModuleBuilder::from_import("brennic.async_", "pcall"); });

@@ -32,7 +32,9 @@ Ref load_from_package(pyglue::ModuleState& m, PyObject* pkg, PyObject* attr_name
 
     Ref marker;
     Ref missing = pyglue::attempt(PyExc_AttributeError, [&] {
-        marker = pyglue::getattr(package.get(), id<"__abstract_pkg">(m));
+        pyglue::Outcome found = pyglue::try_getattr(package.get(), id<"__abstract_pkg">(m));
+        marker = found.take();
+        return found;
     });
     if (missing) marker = pyglue::none();
 
@@ -56,7 +58,9 @@ Ref load_from_package(pyglue::ModuleState& m, PyObject* pkg, PyObject* attr_name
     pyglue::for_each(items.get(), [&](PyObject* item) {
         Ref next;
         Ref caught = pyglue::attempt(PyExc_Exception, [&] {
-            next = pyglue::check(PyObject_GetAttr(attribute.get(), item));
+            pyglue::Outcome found = pyglue::try_getattr(attribute.get(), item);
+            next = found.take();
+            return found;
         });
         if (!caught) {
             attribute = std::move(next);
@@ -85,7 +89,11 @@ Ref load_from_module(pyglue::ModuleState& m, PyObject* attr_name) {
     auto [path, name] = unpack_two(m, pieces.get());
     Ref found_in = pyglue::call(import_module_function(m).get(), path.get());
     Ref value;
-    Ref caught = pyglue::attempt(PyExc_AttributeError, [&] { value = pyglue::getattr(found_in.get(), name.get()); });
+    Ref caught = pyglue::attempt(PyExc_AttributeError, [&] {
+        pyglue::Outcome found = pyglue::try_getattr(found_in.get(), name.get());
+        value = found.take();
+        return found;
+    });
     if (!caught) return value;
     Ref message;
     while_handling(caught.get(), [&] {
@@ -139,7 +147,9 @@ Ref key_for(const char32_t* begin, const char32_t* end) {
     if (!may_be_integer(begin, end)) return text;
     Ref number;
     Ref failed = pyglue::attempt(PyExc_Exception, [&] {
-        number = pyglue::check(PyLong_FromUnicodeObject(text.get(), 10));
+        pyglue::Outcome parsed = pyglue::Outcome::of(PyLong_FromUnicodeObject(text.get(), 10));
+        number = parsed.take();
+        return parsed;
     });
     return failed ? text : number;
 }
@@ -210,7 +220,9 @@ Ref structure_verifier(pyglue::ModuleState& m, const pyglue::Args<2>& a) {
         Ref compiled;
         Ref caught = pyglue::attempt(PyExc_Exception, [&] {
             Ref re = global<"re">(m);
-            compiled = pyglue::call_method(re.get(), id<"compile">(m), key);
+            pyglue::Outcome pattern = pyglue::try_call_method(re.get(), id<"compile">(m), key);
+            compiled = pattern.take();
+            return pattern;
         });
         if (caught) {
             Ref message;
