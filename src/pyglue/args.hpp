@@ -70,6 +70,18 @@ inline std::string param_default(const char* spec) {
     return eq == std::string_view::npos ? std::string() : std::string(s.substr(eq + 1));
 }
 
+namespace detail {
+// A default as the def's source would evaluate it: the literals we use.
+inline Ref literal(const std::string& source) {
+    if (source == "None") return none();
+    if (source == "True") return boolean(true);
+    if (source == "False") return boolean(false);
+    if (source.size() >= 2 && (source.front() == '\'' || source.front() == '"') && source.back() == source.front())
+        return check(PyUnicode_FromStringAndSize(source.data() + 1, static_cast<Py_ssize_t>(source.size() - 2)));
+    return check(PyLong_FromString(source.c_str(), nullptr, 10));
+}
+}  // namespace detail
+
 // "(self, a, b=None)": what inspect.signature reads.
 inline std::string text_signature(const FunctionDef& def) {
     std::string s = "(";
