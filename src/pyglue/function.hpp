@@ -33,6 +33,7 @@ struct Function {
     PyObject* defaults;   // tuple: the values of the last len(defaults) parameters
     PyObject* name;       // __name__ and __qualname__: str only, as a def's
     PyObject* qualname;
+    PyObject* code_qualname;  // the qualname made with, for TypeErrors (as a code object's co_qualname)
     PyObject* dict;       // __module__, __doc__, __text_signature__ and whatever callers set
     PyObject* weakrefs;
 };
@@ -63,6 +64,7 @@ inline int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->defaults);
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
+    Py_VISIT(f->code_qualname);
     Py_VISIT(f->dict);
     return 0;
 }
@@ -75,6 +77,7 @@ inline int function_clear(PyObject* self) {
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code_qualname);
     Py_CLEAR(f->dict);
     return 0;
 }
@@ -139,7 +142,7 @@ inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std:
     }
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     PyObject* result = entry([&] {
-        Bound bound = bind(*f->def, f->params, f->defaults, args, PyVectorcall_NARGS(nargsf), kwnames);
+        Bound bound = bind(*f->def, f->code_qualname, f->params, f->defaults, args, PyVectorcall_NARGS(nargsf), kwnames);
         return f->def->invoke(*f->def, *m, bound.data());
     });
     Py_LeaveRecursiveCall();
@@ -210,8 +213,9 @@ inline PyType_Slot function_slots[] = {
 };
 
 }  // namespace detail
-// A new function object of module state `m`.
-inline Ref make_function(ModuleState& m, const FunctionDef& def, PyObject* module_name) {
+// A new function object of module state `m`; a method's qualified name is
+// its class's `qualname` and its own name.
+inline Ref make_function(ModuleState& m, const FunctionDef& def, PyObject* module_name, PyObject* class_qualname = nullptr) {
     std::size_t count = def.param_count;
     Ref params = check(PyTuple_New(static_cast<Py_ssize_t>(count)));
     std::size_t first_default = count;
@@ -231,7 +235,7 @@ inline Ref make_function(ModuleState& m, const FunctionDef& def, PyObject* modul
     put("__doc__", def.doc ? text(def.doc).get() : Py_None);
     put("__text_signature__", text(text_signature(def).c_str()).get());
     Ref name = text(def.name);
-    Ref qualname = text(def.qualname);
+    Ref qualname = class_qualname ? check(PyUnicode_FromFormat("%U.%s", class_qualname, def.name)) : name;
 
     auto* type = reinterpret_cast<PyTypeObject*>(m.function_type.get());
     Function* f = PyObject_GC_New(Function, type);
@@ -243,7 +247,8 @@ inline Ref make_function(ModuleState& m, const FunctionDef& def, PyObject* modul
     f->params = params.release();
     f->defaults = defaults.release();
     f->name = name.release();
-    f->qualname = qualname.release();
+    f->qualname = qualname.new_ref();
+    f->code_qualname = qualname.release();
     f->dict = dict.release();
     f->weakrefs = nullptr;
     PyObject_GC_Track(f);

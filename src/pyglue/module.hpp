@@ -17,23 +17,37 @@
 namespace pyglue {
 
 // How a function sits in a class: `def`, `@classmethod def`, `@property def`.
+// A member whose body takes `State&` goes into the classes of a module whose
+// state is State or derives from it; any other does not convert.
+template <class State>
 struct Member {
     enum Kind { Method, ClassMethod, Property } kind;
     const FunctionDef* def;
+
+    Member(Kind k, const FunctionDef* d) : kind(k), def(d) {}
+    template <class Base>
+        requires(std::is_base_of_v<Base, State> && !std::is_same_v<Base, State>)
+    Member(const Member<Base>& other) : kind(static_cast<Kind>(other.kind)), def(other.def) {}
 };
-inline Member method(const FunctionDef& def) { return {Member::Method, &def}; }
-inline Member classmethod(const FunctionDef& def) { return {Member::ClassMethod, &def}; }
-inline Member property(const FunctionDef& def) { return {Member::Property, &def}; }
+template <class State>
+Member<State> method(const Def<State>& def) { return {Member<State>::Method, &def}; }
+template <class State>
+Member<State> classmethod(const Def<State>& def) { return {Member<State>::ClassMethod, &def}; }
+template <class State>
+Member<State> property(const Def<State>& def) { return {Member<State>::Property, &def}; }
 
 // Module construction: names are bound one by one, so the module's globals
-// come out in the order of the equivalent Python source.
-class ModuleBuilder {
+// come out in the order of the equivalent Python source. `State` is the
+// module's state type: it takes only functions whose bodies take it (or a
+// base of it).
+template <class State>
+class Builder {
 public:
-    explicit ModuleBuilder(ModuleState& m)
+    explicit Builder(State& m)
         : m_(m), module_(m.module), name_(check(PyModule_GetNameObject(m.module))) {}
 
     PyObject* module() const { return module_; }
-    ModuleState& state() const { return m_; }
+    State& state() const { return m_; }
 
     void bind(const char* name, PyObject* value) { check_status(PyModule_AddObjectRef(module_, name, value)); }
 
@@ -74,17 +88,18 @@ public:
     }
 
     // class name(base): """doc"""; members...  — made by calling type().
-    Ref add_class(const char* name, const char* doc, std::initializer_list<Member> members, PyObject* base = nullptr) {
+    Ref add_class(const char* name, const char* doc, std::initializer_list<Member<State>> members,
+                  PyObject* base = nullptr) {
         Ref ns = check(PyDict_New());
         auto put = [&](const char* key, PyObject* value) { check_status(PyDict_SetItemString(ns.get(), key, value)); };
         put("__module__", name_.get());
         Ref qualname = text(name);
         put("__qualname__", qualname.get());
         if (doc) put("__doc__", text(doc).get());
-        for (const Member& member : members) {
-            Ref function = make_function(m_, *member.def, name_.get());
-            if (member.kind == Member::ClassMethod) function = check(PyClassMethod_New(function.get()));
-            if (member.kind == Member::Property)
+        for (const Member<State>& member : members) {
+            Ref function = make_function(m_, *member.def, name_.get(), qualname.get());
+            if (member.kind == Member<State>::ClassMethod) function = check(PyClassMethod_New(function.get()));
+            if (member.kind == Member<State>::Property)
                 function = call(reinterpret_cast<PyObject*>(&PyProperty_Type), function.get());
             put(member.def->name, function.get());
         }
@@ -96,16 +111,21 @@ public:
     }
 
     // def name(...) at module level.
-    void add_function(const FunctionDef& def) {
+    template <class BodyState>
+    void add_function(const Def<BodyState>& def) {
+        static_assert(std::is_base_of_v<BodyState, State>, "the body takes another module's state");
         Ref function = make_function(m_, def, name_.get());
         bind(def.name, function.get());
     }
 
 private:
-    ModuleState& m_;
+    State& m_;
     PyObject* module_;
     Ref name_;
 };
+
+// The builder of modules that keep nothing of their own.
+using ModuleBuilder = Builder<ModuleState>;
 
 namespace detail {
 
@@ -143,13 +163,18 @@ inline void module_free(void* module) {
     *slot = nullptr;
 }
 
-template <class State, void (*Body)(ModuleBuilder&)>
+template <class State>
+State state_of(void (*)(Builder<State>&));
+
+template <auto Body>
 int module_exec(PyObject* module) {
+    using State = decltype(state_of(Body));
     return entry_status([&] {
         auto** slot = static_cast<ModuleState**>(PyModule_GetState(module));
         if (!slot) fail();
-        *slot = new State;
-        ModuleState& s = **slot;
+        auto* state = new State;
+        *slot = state;
+        ModuleState& s = *state;
         s.module = module;
         Ref builtins = check(PyImport_ImportModule("builtins"));
         s.builtins = Ref::borrow(PyModule_GetDict(builtins.get()));
@@ -171,7 +196,7 @@ int module_exec(PyObject* module) {
                          function_slots};
         s.function_type = check(PyType_FromModuleAndSpec(module, &spec, nullptr));
         note_interpreter_exit();
-        ModuleBuilder builder(s);
+        Builder<State> builder(*state);
         Body(builder);
     });
 }
@@ -179,13 +204,14 @@ int module_exec(PyObject* module) {
 }  // namespace detail
 
 // PyMODINIT_FUNC PyInit_x() { return pyglue::define_module<exec>("korrin.utils.x"); }
-// `exec` runs once per module object and binds the module's names in order;
-// `State` is what the module keeps (ModuleState, or a struct deriving from it).
-template <void (*Body)(ModuleBuilder&), class State = ModuleState>
+// `exec` runs once per module object and binds the module's names in order.
+// It takes a Builder<State>, State being what the module keeps (ModuleState,
+// or a struct deriving from it).
+template <auto Body>
 PyObject* define_module(const char* name) {
-    static_assert(std::is_base_of_v<ModuleState, State>);
+    static_assert(std::is_base_of_v<ModuleState, decltype(detail::state_of(Body))>);
     static PyModuleDef_Slot slots[] = {
-        {Py_mod_exec, reinterpret_cast<void*>(detail::module_exec<State, Body>)},
+        {Py_mod_exec, reinterpret_cast<void*>(detail::module_exec<Body>)},
 #if PY_VERSION_HEX >= 0x030C0000
         {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif

@@ -609,13 +609,13 @@ Ref summarize_comparison(pyglue::ModuleState& m, const pyglue::Args<3>& a) {
 
 // ---------------------------------------------------------------- definitions
 
-const pyglue::FunctionDef compare_def = pyglue::def("compare", "Profile.compare", {"cls", "compare1", "compare2", "pts_data=None", "testbed=None", "verf_data=None"}, nullptr, compare);
-const pyglue::FunctionDef learn_features_def = pyglue::def("learn_features", "Profile.learn_features", {"cls", "features", "testbed", "pts_data=None", "current_instance=None", "testscript=None", "file=None", "location=None", "pts_name=None"}, nullptr, learn_features);
-const pyglue::FunctionDef load_datafile_def = pyglue::def("load_datafile", "load_datafile", {"datafile", "cls"}, nullptr, load_datafile);
-const pyglue::FunctionDef asynchronous_profile_def = pyglue::def("asynchronous_profile", "asynchronous_profile", {"device", "feature", "pts_data", "learnt_dict"}, "Use asynchronous execution when profiling features on devices", asynchronous_profile);
-const pyglue::FunctionDef unpickle_def = pyglue::def("unpickle", "unpickle", {"file"}, "Unpickle file; Used for Golden profile", unpickle);
-const pyglue::FunctionDef pickle_def = pyglue::def("pickle", "pickle", {"pts", "location=None", "pts_name=None"}, "Pickle file; Used for Golden profile", pickle);
-const pyglue::FunctionDef summarize_comparison_def = pyglue::def("summarize_comparison", "summarize_comparison", {"summarized_dict", "passed_feature=None", "print_not_compared=True"}, "Summarize the features comparison", summarize_comparison);
+const auto compare_def = pyglue::def("compare", {"cls", "compare1", "compare2", "pts_data=None", "testbed=None", "verf_data=None"}, nullptr, compare);
+const auto learn_features_def = pyglue::def("learn_features", {"cls", "features", "testbed", "pts_data=None", "current_instance=None", "testscript=None", "file=None", "location=None", "pts_name=None"}, nullptr, learn_features);
+const auto load_datafile_def = pyglue::def("load_datafile", {"datafile", "cls"}, nullptr, load_datafile);
+const auto asynchronous_profile_def = pyglue::def("asynchronous_profile", {"device", "feature", "pts_data", "learnt_dict"}, "Use asynchronous execution when profiling features on devices", asynchronous_profile);
+const auto unpickle_def = pyglue::def("unpickle", {"file"}, "Unpickle file; Used for Golden profile", unpickle);
+const auto pickle_def = pyglue::def("pickle", {"pts", "location=None", "pts_name=None"}, "Pickle file; Used for Golden profile", pickle);
+const auto summarize_comparison_def = pyglue::def("summarize_comparison", {"summarized_dict", "passed_feature=None", "print_not_compared=True"}, "Summarize the features comparison", summarize_comparison);
 
 }  // namespace
 

@@ -170,8 +170,8 @@ Ref unpickle_stream_data(pyglue::ModuleState& m, const pyglue::Args<3>& a) {
 }  // namespace korrin::traffic
 
 // Registered by the module, last, in this order.
-inline const pyglue::FunctionDef pickle_traffic_def = pyglue::def("pickle_traffic", "pickle_traffic", {"tgn_profile", "location=None", "tgn_profile_name=None"}, "Dump traffic profile to runtime directory", korrin::traffic::pickle_traffic);
-inline const pyglue::FunctionDef unpickle_traffic_def = pyglue::def("unpickle_traffic", "unpickle_traffic", {"file"}, "Unpacks traffic profile and returns a prettytable object", korrin::traffic::unpickle_traffic);
-inline const pyglue::FunctionDef unpickle_stream_data_def = pyglue::def("unpickle_stream_data", "unpickle_stream_data", {"file", "copy=False", "copy_file=None"}, "Unpacks file containing traffic stream data values\n"
+inline const auto pickle_traffic_def = pyglue::def("pickle_traffic", {"tgn_profile", "location=None", "tgn_profile_name=None"}, "Dump traffic profile to runtime directory", korrin::traffic::pickle_traffic);
+inline const auto unpickle_traffic_def = pyglue::def("unpickle_traffic", {"file"}, "Unpacks traffic profile and returns a prettytable object", korrin::traffic::unpickle_traffic);
+inline const auto unpickle_stream_data_def = pyglue::def("unpickle_stream_data", {"file", "copy=False", "copy_file=None"}, "Unpacks file containing traffic stream data values\n"
     "    Returns a python dictionary containing the data\n"
     "    Copies user provided file to runtime logs if requested", korrin::traffic::unpickle_stream_data);

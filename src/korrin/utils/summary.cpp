@@ -91,7 +91,7 @@ Ref msg_init(SummaryState& m, const pyglue::Args<3>& a) {
     return pyglue::none();
 }
 
-const pyglue::FunctionDef msg_init_def = pyglue::def("__init__", "Msg.__init__", {"self", "msg", "level='info'"}, nullptr, msg_init);
+const auto msg_init_def = pyglue::def("__init__", {"self", "msg", "level='info'"}, nullptr, msg_init);
 
 // Msg(row, level=level) through the module global, as the method body calls
 // it. While Msg is untouched, calling it means allocating an instance and
@@ -160,7 +160,7 @@ void queue_msg(SummaryState& m, PyObject* self, Row&& row, PyObject* level) {
 
 // self.summary_msgs.append(Msg(self.<line>, level="info")): the four
 // frame-line methods differ only in their name and the stored line.
-template <pyglue::Literal Method, pyglue::Literal Qualname, pyglue::Literal Line>
+template <pyglue::Literal Method, pyglue::Literal Line>
 struct FrameLine {
     static Ref call(SummaryState& m, const pyglue::Args<1>& a) {
         auto [self] = a;
@@ -168,16 +168,16 @@ struct FrameLine {
         return pyglue::none();
     }
 
-    static const pyglue::FunctionDef& def() {
-        static const pyglue::FunctionDef d = pyglue::def(Method.text, Qualname.text, {"self"}, nullptr, call);
+    static const auto& def() {
+        static const auto d = pyglue::def(Method.text, {"self"}, nullptr, call);
         return d;
     }
 };
 
-using AddTitleLine = FrameLine<"add_title_line", "Summary.add_title_line", "title_line">;
-using AddSubtitleLine = FrameLine<"add_subtitle_line", "Summary.add_subtitle_line", "subtitle_line">;
-using AddSepLine = FrameLine<"add_sep_line", "Summary.add_sep_line", "sep_line">;
-using AddStarLine = FrameLine<"add_star_line", "Summary.add_star_line", "star_line">;
+using AddTitleLine = FrameLine<"add_title_line", "title_line">;
+using AddSubtitleLine = FrameLine<"add_subtitle_line", "subtitle_line">;
+using AddSepLine = FrameLine<"add_sep_line", "sep_line">;
+using AddStarLine = FrameLine<"add_star_line", "star_line">;
 
 // One line of a wrapped message: the line textwrap returned, or (wrapped
 // natively) its row already built for `width` and the line's length.
@@ -254,7 +254,7 @@ Ref add_message(SummaryState& m, const pyglue::Args<4>& a) {
     return pyglue::none();
 }
 
-const pyglue::FunctionDef add_message_def = pyglue::def("add_message", "Summary.add_message", {"self", "msg", "indent=False", "level='info'"}, nullptr, add_message);
+const auto add_message_def = pyglue::def("add_message", {"self", "msg", "indent=False", "level='info'"}, nullptr, add_message);
 
 Ref add_indent(SummaryState& m, const pyglue::Args<3>& a) {
     auto [self, msg, end] = a;
@@ -262,7 +262,7 @@ Ref add_indent(SummaryState& m, const pyglue::Args<3>& a) {
     return pyglue::check(PyNumber_Add(prefix, msg));
 }
 
-const pyglue::FunctionDef add_indent_def = pyglue::def("add_indent", "Summary.add_indent", {"self", "msg", "end=True"}, nullptr, add_indent);
+const auto add_indent_def = pyglue::def("add_indent", {"self", "msg", "end=True"}, nullptr, add_indent);
 
 // Each queued line goes to the logger method its level names; lines whose
 // level name is shorter than the longest seen are pushed right by the
@@ -291,7 +291,7 @@ Ref print(SummaryState& m, const pyglue::Args<1>& a) {
     return pyglue::none();
 }
 
-const pyglue::FunctionDef print_def = pyglue::def("print", "Summary.print", {"self"}, nullptr, print);
+const auto print_def = pyglue::def("print", {"self"}, nullptr, print);
 
 // -------------------------------------------------------------- sections
 
@@ -309,7 +309,7 @@ Ref summarize_section(SummaryState& m, const pyglue::Args<5>& a) {
     return pyglue::none();
 }
 
-const pyglue::FunctionDef summarize_section_def = pyglue::def("summarize_section", "Summary.summarize_section", {"self", "message", "device=None", "level='info'", "end=True"}, "Build a summary section as per the provided info", summarize_section);
+const auto summarize_section_def = pyglue::def("summarize_section", {"self", "message", "device=None", "level='info'", "end=True"}, "Build a summary section as per the provided info", summarize_section);
 
 Ref summarize_profile(SummaryState& m, const pyglue::Args<5>& a) {
     auto [self, device, diff, golden, pts] = a;
@@ -347,7 +347,7 @@ Ref summarize_profile(SummaryState& m, const pyglue::Args<5>& a) {
     return pyglue::none();
 }
 
-const pyglue::FunctionDef summarize_profile_def = pyglue::def("summarize_profile", "Summary.summarize_profile", {"self", "device", "diff=None", "golden=False", "PTS=True"}, "Summarize PTS", summarize_profile);
+const auto summarize_profile_def = pyglue::def("summarize_profile", {"self", "device", "diff=None", "golden=False", "PTS=True"}, "Summarize PTS", summarize_profile);
 
 // -------------------------------------------------------------- TriggerSummary
 
@@ -362,7 +362,7 @@ Ref summarize(SummaryState& m, const pyglue::Args<4>& a) {
     return pyglue::none();
 }
 
-const pyglue::FunctionDef summarize_def = pyglue::def("summarize", "TriggerSummary.summarize", {"self", "title", "message", "indent=False"}, "Build a summary table as per the provided info", summarize);
+const auto summarize_def = pyglue::def("summarize", {"self", "title", "message", "indent=False"}, "Build a summary table as per the provided info", summarize);
 
 Ref summarize_trigger(SummaryState& m, const pyglue::Args<3>& a) {
     auto [self, description, info] = a;
@@ -378,12 +378,12 @@ Ref summarize_trigger(SummaryState& m, const pyglue::Args<3>& a) {
     return pyglue::none();
 }
 
-const pyglue::FunctionDef summarize_trigger_def = pyglue::def("summarize_trigger", "TriggerSummary.summarize_trigger", {"self", "description", "info"}, "Build a summary table for the trigger", summarize_trigger);
+const auto summarize_trigger_def = pyglue::def("summarize_trigger", {"self", "description", "info"}, "Build a summary table for the trigger", summarize_trigger);
 
-const pyglue::FunctionDef summary_init_def = pyglue::def("__init__", "Summary.__init__", {"self", "title", "width"}, nullptr, summary_init);
+const auto summary_init_def = pyglue::def("__init__", {"self", "title", "width"}, nullptr, summary_init);
 
-void exec_module(pyglue::ModuleBuilder& b) {
-    auto& m = static_cast<SummaryState&>(b.state());
+void exec_module(pyglue::Builder<SummaryState>& b) {
+    SummaryState& m = b.state();
     using pyglue::method;
     b.import("yaml");
     Ref logging = b.import("logging");
@@ -418,4 +418,4 @@ void exec_module(pyglue::ModuleBuilder& b) {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_summary() { return pyglue::define_module<exec_module, SummaryState>("korrin.utils.summary"); }
+PyMODINIT_FUNC PyInit_summary() { return pyglue::define_module<exec_module>("korrin.utils.summary"); }
