@@ -46,7 +46,6 @@ public:
     explicit Builder(State& m)
         : m_(m), module_(m.module), name_(check(PyModule_GetNameObject(m.module))) {}
 
-    PyObject* module() const { return module_; }
     State& state() const { return m_; }
 
     void bind(const char* name, PyObject* value) { check_status(PyModule_AddObjectRef(module_, name, value)); }

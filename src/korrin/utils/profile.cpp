@@ -8,6 +8,7 @@
 #include "pyglue/pyglue.hpp"
 
 #include "korrin/utils/atomic_file.hpp"
+#include "korrin/utils/profile_traffic.hpp"
 
 #include <iterator>
 
@@ -225,13 +226,8 @@ Ref jsonpickle_dumps(pyglue::ModuleState& m, PyObject* data) {
         Ref jsonpickle = global<"jsonpickle">(m);
         encoded = pyglue::call_method(jsonpickle.get(), id<"dumps">(m), data);
     });
-    // Only a replaced catch_warnings could swallow the error; as in a def.
-    if (!encoded) {
-        PyErr_SetString(PyExc_UnboundLocalError,
-                        "cannot access local variable 'encoded' where it is not associated with a value");
-        pyglue::fail();
-    }
-    return encoded;
+    // Only a replaced catch_warnings could swallow the error.
+    return pyglue::bound_after_with(std::move(encoded), "encoded");
 }
 
 Ref pickle(pyglue::ModuleState& m, const pyglue::Args<3>& a) {
@@ -323,7 +319,7 @@ void learn_feature(pyglue::ModuleState& m, PyObject* feature, PyObject* testbed,
     Ref devices = feature_devices(m, testbed, entry.get());
     {
         Ref empty = pyglue::check(PyDict_New());
-        Ref ignored = pyglue::call_method(learnt_dict, id<"setdefault">(m), feature, empty.get());
+        pyglue::call_method(learnt_dict, id<"setdefault">(m), feature, empty.get());
     }
 
     // One call per device object, in first-seen order.
@@ -432,7 +428,7 @@ Ref learn_features(pyglue::ModuleState& m, const pyglue::Args<9>& a) {
 
 // Appends the entries of `entries` to `exclude` (list.extend).
 void extend(PyObject* exclude, PyObject* entries) {
-    Ref self = pyglue::check(PySequence_InPlaceConcat(exclude, entries));
+    pyglue::check(PySequence_InPlaceConcat(exclude, entries));
 }
 
 // mapping[key], or an empty Ref when that raises KeyError (exact dicts are
@@ -444,7 +440,7 @@ Ref item_unless_missing(PyObject* mapping, PyObject* key) {
         return Ref();
     }
     Ref found;
-    Ref missing = pyglue::attempt(PyExc_KeyError, [&] { found = getitem(mapping, key); });
+    pyglue::attempt(PyExc_KeyError, [&] { found = getitem(mapping, key); });  // a KeyError leaves it empty
     return found;
 }
 
@@ -455,7 +451,7 @@ Ref exclusions(pyglue::ModuleState& m, PyObject* feature, PyObject* device, PyOb
                          id<"(Current configuration.*)">(m)};
     constexpr Py_ssize_t fixed_count = std::size(fixed);
     Ref exclude = pyglue::check(PyList_New(fixed_count));
-    for (Py_ssize_t i = 0; i < fixed_count; ++i) PyList_SET_ITEM(exclude.get(), i, Py_NewRef(fixed[i]));
+    for (Py_ssize_t i = 0; i < fixed_count; ++i) PyList_SET_ITEM(exclude.get(), i, Ref::borrow(fixed[i]).release());
 
     Ref ops_failed = pyglue::attempt(PyExc_Exception, [&] {
         Ref get_ops_exclude = global<"get_ops_exclude">(m);
@@ -464,8 +460,9 @@ Ref exclusions(pyglue::ModuleState& m, PyObject* feature, PyObject* device, PyOb
     });
     if (ops_failed) {
         // Show commands have no ops class; their parser may know what to skip.
+        // Its failure is passed over too: then only the other entries apply.
         while_handling(ops_failed.get(), [&] {
-            Ref parser_failed = pyglue::attempt(PyExc_Exception, [&] {
+            pyglue::attempt(PyExc_Exception, [&] {
                 Ref get_parser_exclude = global<"get_parser_exclude">(m);
                 Ref entries = pyglue::call(get_parser_exclude.get(), feature, device);
                 extend(exclude.get(), entries.get());
@@ -616,12 +613,6 @@ const auto asynchronous_profile_def = pyglue::def("asynchronous_profile", {"devi
 const auto unpickle_def = pyglue::def("unpickle", {"file"}, "Unpickle file; Used for Golden profile", unpickle);
 const auto pickle_def = pyglue::def("pickle", {"pts", "location=None", "pts_name=None"}, "Pickle file; Used for Golden profile", pickle);
 const auto summarize_comparison_def = pyglue::def("summarize_comparison", {"summarized_dict", "passed_feature=None", "print_not_compared=True"}, "Summarize the features comparison", summarize_comparison);
-
-}  // namespace
-
-#include "korrin/utils/profile_traffic.hpp"
-
-namespace {
 
 void exec_module(pyglue::ModuleBuilder& b) {
     pyglue::ModuleState& m = b.state();

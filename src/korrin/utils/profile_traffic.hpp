@@ -1,8 +1,8 @@
 // Traffic profile tables and traffic stream data files of korrin.utils.profile.
-// Included once, by profile.cpp, after "pyglue/pyglue.hpp". The functions are
-// module-level: the running function's module (pyglue::this_module(), not the
-// C `self` argument, which they ignore) supplies the globals (os, prettytable,
-// yaml, runtime, banner, log, KorrinTgnError, open) read at call time.
+// Included once, by profile.cpp. The functions are module-level: the module
+// state their function object hands them supplies the globals (os,
+// prettytable, yaml, runtime, banner, log, KorrinTgnError, open), read at
+// call time.
 #pragma once
 
 #include "pyglue/pyglue.hpp"
@@ -146,12 +146,7 @@ Ref unpickle_stream_data(pyglue::ModuleState& m, const pyglue::Args<3>& a) {
         Ref yaml = global<"yaml">(m);
         streams_dict = pyglue::call_method(yaml.get(), id<"safe_load">(m), handle);
     });
-    // A swallowing __exit__ would leave the name unbound in a def.
-    if (!streams_dict) {
-        PyErr_SetString(PyExc_UnboundLocalError,
-                        "cannot access local variable 'streams_dict' where it is not associated with a value");
-        pyglue::fail();
-    }
+    streams_dict = pyglue::bound_after_with(std::move(streams_dict), "streams_dict");
 
     if (pyglue::truth(copy) && pyglue::truth(copy_file)) {
         Ref runtime = global<"runtime">(m);

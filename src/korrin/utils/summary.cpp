@@ -228,6 +228,7 @@ void queue_line(SummaryState& m, PyObject* self, const WrappedLine& line, PyObje
 }
 
 Ref add_message(SummaryState& m, const pyglue::Args<4>& a) {
+    // `indent` is accepted and not used, as in the Python method.
     auto [self, msg, indent, level] = a;
     // if len(level) > self.lenght: self.lenght = len(level)
     auto level_length = [&] {
