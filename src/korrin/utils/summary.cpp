@@ -57,29 +57,43 @@ Ref text_row(const In* text, Py_ssize_t length, Py_ssize_t width) {
     return row;
 }
 
-Ref row_for(SummaryState& m, PyObject* line, PyObject* width) {
+// One line of a wrapped message: what textwrap returned for it, or (wrapped
+// natively) its characters only. `kind` is 0 for a line that is no exact str.
+struct Line {
+    Ref object;
+    int kind = 0;
+    const void* data = nullptr;
+    Py_ssize_t length = 0;
+
+    static Line of(PyObject* line) {
+        if (!PyUnicode_CheckExact(line)) return {Ref::borrow(line)};
+        return {Ref::borrow(line), PyUnicode_KIND(line), PyUnicode_DATA(line), PyUnicode_GET_LENGTH(line)};
+    }
+};
+
+// "| {msg} {l:>{width}}".format(msg=line, l="|", width=width - len(line) - 3)
+Ref row_for(SummaryState& m, const Line& line, PyObject* width) {
     Py_ssize_t w;
     // A line too long for the box gives a negative field, which the format
     // itself refuses.
-    if (PyUnicode_CheckExact(line) && small_width(width, w) && w - PyUnicode_GET_LENGTH(line) - 3 >= 0) {
-        Py_ssize_t length = PyUnicode_GET_LENGTH(line);
-        const void* data = PyUnicode_DATA(line);
-        switch (PyUnicode_KIND(line)) {
-        case PyUnicode_1BYTE_KIND: return text_row(static_cast<const Py_UCS1*>(data), length, w);
-        case PyUnicode_2BYTE_KIND: return text_row(static_cast<const Py_UCS2*>(data), length, w);
-        default: return text_row(static_cast<const Py_UCS4*>(data), length, w);
+    if (line.kind && small_width(width, w) && w - line.length - 3 >= 0) {
+        switch (line.kind) {
+        case PyUnicode_1BYTE_KIND: return text_row(static_cast<const Py_UCS1*>(line.data), line.length, w);
+        case PyUnicode_2BYTE_KIND: return text_row(static_cast<const Py_UCS2*>(line.data), line.length, w);
+        default: return text_row(static_cast<const Py_UCS4*>(line.data), line.length, w);
         }
     }
     // Any other width or line: the format itself, with its own errors.
+    Ref text = line.object ? line.object : pyglue::check(PyUnicode_FromKindAndData(line.kind, line.data, line.length));
     PyObject* templ = id<"| {msg} {l:>{width}}">(m);
-    Py_ssize_t length = PyObject_Size(line);
+    Py_ssize_t length = PyObject_Size(text.get());
     if (length < 0) pyglue::fail();
     Ref length_obj = pyglue::check(PyLong_FromSsize_t(length));
     Ref three = pyglue::check(PyLong_FromLong(3));
     Ref field = pyglue::check(PyNumber_Subtract(width, length_obj.get()));
     field = pyglue::check(PyNumber_Subtract(field.get(), three.get()));
     Ref bar = pyglue::text("|");
-    return pyglue::format_named<"msg", "l", "width">(m, templ, {line, bar.get(), field.get()});
+    return pyglue::format_named<"msg", "l", "width">(m, templ, {text.get(), bar.get(), field.get()});
 }
 
 // -------------------------------------------------------------- Msg
@@ -97,7 +111,7 @@ const auto msg_init_def = pyglue::def("__init__", {"self", "msg", "level='info'"
 // it. While Msg is untouched, calling it means allocating an instance and
 // assigning its two attributes, which is done directly.
 Ref new_msg(SummaryState& m, PyObject* msg_class, PyObject* row, PyObject* level) {
-    if (msg_class == m.msg.type.get() && type_unchanged(m.msg)) {
+    if (msg_may_be_made_directly(m, msg_class)) {
         // object.__new__, which also lays out the instance's attribute storage.
         auto* type = reinterpret_cast<PyTypeObject*>(msg_class);
         Ref no_args = pyglue::check(PyTuple_New(0));
@@ -179,29 +193,18 @@ using AddSubtitleLine = FrameLine<"add_subtitle_line", "subtitle_line">;
 using AddSepLine = FrameLine<"add_sep_line", "sep_line">;
 using AddStarLine = FrameLine<"add_star_line", "star_line">;
 
-// One line of a wrapped message: the line textwrap returned, or (wrapped
-// natively) its row already built for `width` and the line's length.
-struct WrappedLine {
-    Ref text;
-    Ref row;
-    Py_ssize_t width = 0;
-    Py_ssize_t length = 0;
-};
-
-// textwrap.wrap(text, self.width - 4), natively where that gives the same.
-// Returns textwrap's result, or an empty Ref when the lines went to `native`.
-Ref wrap_message(SummaryState& m, PyObject* self, PyObject* text, std::vector<WrappedLine>& native) {
+// The lines of textwrap.wrap(text, self.width - 4), natively where that
+// gives the same: then `native` holds them (and nothing else) and the result
+// is empty.
+Ref wrap_message(SummaryState& m, PyObject* self, PyObject* text, korrin::wrap::Lines& native) {
     Ref textwrap = global<"textwrap">(m);
     Ref wrap = pyglue::getattr(textwrap.get(), id<"wrap">(m));
     Ref width = pyglue::getattr(self, id<"width">(m));
     Py_ssize_t w = 0;
     // textwrap calls the methods of str subclasses, so only exact str is wrapped here.
     if (PyUnicode_CheckExact(text) && small_width(width.get(), w) && w >= 5 &&
-        native_wrap_applies(m, textwrap.get(), wrap.get())) {
-        korrin::wrap::wrap(text, static_cast<std::size_t>(w - 4), m.wrap_behaviour, [&](const auto* line, std::size_t length) {
-            auto n = static_cast<Py_ssize_t>(length);
-            native.push_back({Ref(), text_row(line, n, w), w, n});
-        });
+        native_wrapper_may_answer(m, textwrap.get(), wrap.get())) {
+        korrin::wrap::wrap_lines(text, static_cast<std::size_t>(w - 4), m.wrap_behaviour, native);
         return Ref();
     }
     Ref four = pyglue::check(PyLong_FromLong(4));
@@ -209,21 +212,23 @@ Ref wrap_message(SummaryState& m, PyObject* self, PyObject* text, std::vector<Wr
     return pyglue::call(wrap.get(), text, wrap_width.get());
 }
 
+// for line in lines: (each of textwrap's result, or of the native lines)
+template <class Each>
+void for_each_line(PyObject* result, const korrin::wrap::Lines& native, Each&& each) {
+    if (result) {
+        pyglue::for_each(result, [&](PyObject* line) { each(Line::of(line)); });
+        return;
+    }
+    for (const auto& span : native.spans)
+        each(Line{Ref(), native.kind, static_cast<const char*>(native.chars) + span.begin * native.kind,
+                  static_cast<Py_ssize_t>(span.length)});
+}
+
 // row = "| {msg} {l:>{width}}".format(msg=line, l="|", width=self.width - len(line) - 3)
 // self.summary_msgs.append(Msg(row, level=level))
-void queue_line(SummaryState& m, PyObject* self, const WrappedLine& line, PyObject* level) {
+void queue_line(SummaryState& m, PyObject* self, const Line& line, PyObject* level) {
     Ref width = pyglue::getattr(self, id<"width">(m));
-    Ref row;
-    Py_ssize_t w = 0;
-    if (!line.row) {
-        row = row_for(m, line.text.get(), width.get());
-    } else if (small_width(width.get(), w) && w == line.width) {
-        row = line.row;
-    } else {
-        // The width changed since the line was wrapped: the row as the format makes it.
-        Ref text = pyglue::check(PyUnicode_Substring(line.row.get(), 2, 2 + line.length));
-        row = row_for(m, text.get(), width.get());
-    }
+    Ref row = row_for(m, line, width.get());
     queue_msg(m, self, [&] { return row; }, level);
 }
 
@@ -240,18 +245,32 @@ Ref add_message(SummaryState& m, const pyglue::Args<4>& a) {
     if (pyglue::check_status(PyObject_RichCompareBool(level_length().get(), lenght.get(), Py_GT)))
         pyglue::setattr(self, id<"lenght">(m), level_length().get());
 
-    // Every list element is wrapped before the first row is queued; a
-    // single text's lines are taken as textwrap's result yields them.
-    std::vector<WrappedLine> lines;
-    if (pyglue::check_status(PyObject_IsInstance(msg, reinterpret_cast<PyObject*>(&PyList_Type)))) {
-        pyglue::for_each(msg, [&](PyObject* item) {
-            if (Ref result = wrap_message(m, self, item, lines))
-                pyglue::for_each(result.get(), [&](PyObject* line) { lines.push_back({Ref::borrow(line)}); });
-        });
-    } else if (Ref result = wrap_message(m, self, msg, lines)) {
-        pyglue::for_each(result.get(), [&](PyObject* line) { queue_line(m, self, {Ref::borrow(line)}, level); });
+    if (!pyglue::check_status(PyObject_IsInstance(msg, reinterpret_cast<PyObject*>(&PyList_Type)))) {
+        // lines = textwrap.wrap(msg, self.width - 4)
+        korrin::wrap::Lines native;
+        Ref result = wrap_message(m, self, msg, native);
+        for_each_line(result.get(), native, [&](const Line& line) { queue_line(m, self, line, level); });
+        return pyglue::none();
     }
-    for (const WrappedLine& line : lines) queue_line(m, self, line, level);
+    // lines = []
+    // for item in msg: lines.extend(textwrap.wrap(item, self.width - 4))
+    std::vector<Line> lines;
+    std::vector<Ref> texts;                          // whose characters native lines are
+    std::vector<std::vector<unsigned char>> munged;  // or their munged copies
+    korrin::wrap::Lines native;                      // one item's, reused
+    pyglue::for_each(msg, [&](PyObject* item) {
+        Ref result = wrap_message(m, self, item, native);
+        if (!result) {
+            texts.push_back(native.text);
+            if (!native.munged.empty()) {
+                munged.push_back(std::move(native.munged));
+                native.munged.clear();
+                native.chars = munged.back().data();
+            }
+        }
+        for_each_line(result.get(), native, [&](const Line& line) { lines.push_back(line); });
+    });
+    for (const Line& line : lines) queue_line(m, self, line, level);
     return pyglue::none();
 }
 
@@ -399,22 +418,7 @@ void exec_module(pyglue::Builder<SummaryState>& b) {
                                method(summarize_profile_def)});
     b.add_class("TriggerSummary", nullptr, {method(summarize_trigger_def), method(summarize_def)}, summary.get());
     Ref msg = b.add_class("Msg", nullptr, {method(msg_init_def)});
-    Ref text_wrapper = pyglue::getattr(textwrap.get(), id<"TextWrapper">(m));
-
-    m.textwrap = textwrap;
-    m.wrap = pyglue::getattr(textwrap.get(), id<"wrap">(m));
-    m.text_wrapper = snapshot(text_wrapper.get());
-    m.msg = snapshot(msg.get());
-    // The functions textwrap.wrap runs: wrap itself and TextWrapper's own.
-    if (PyFunction_Check(m.wrap.get())) m.wrap_functions.emplace_back(m.wrap.get());
-    for (const auto& [name, value] : m.text_wrapper.attributes.items)
-        if (PyFunction_Check(value.get())) m.wrap_functions.emplace_back(value.get());
-    Ref trans = pyglue::getattr(text_wrapper.get(), id<"unicode_whitespace_trans">(m));
-    if (PyDict_CheckExact(trans.get())) {
-        m.whitespace_trans = trans;
-        m.whitespace_items = snapshot_of(trans.get());
-    }
-    m.wrap_behaviour = korrin::wrap::probe(m.wrap.get());
+    watch(m, textwrap.get(), msg.get());
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // Whether the native wrapper and the direct Msg construction may stand in for
-// the module's textwrap.wrap and Msg: what the module found at import, and
-// the checks that nothing of it has been patched since.
+// the module's textwrap.wrap and Msg: what the module found at import
+// (watch()), and the two questions asked before each use, checking that
+// nothing of it has been patched since:
+// - native_wrapper_may_answer(): may the native wrapper give textwrap.wrap's lines?
+// - msg_may_be_made_directly(): may a Msg be made without calling the class?
 #pragma once
 
 #include "pyglue/pyglue.hpp"
@@ -157,7 +160,7 @@ bool type_unchanged(TypeSnapshot& seen) {
 
 // Whether textwrap.wrap (the module `textwrap` and its `wrap` just read) can
 // be done natively.
-bool native_wrap_applies(SummaryState& m, PyObject* textwrap, PyObject* wrap) {
+inline bool native_wrapper_may_answer(SummaryState& m, PyObject* textwrap, PyObject* wrap) {
     if (textwrap != m.textwrap.get() || wrap != m.wrap.get() ||
         m.wrap_behaviour == korrin::wrap::Behaviour::textwrap_only)
         return false;
@@ -166,6 +169,31 @@ bool native_wrap_applies(SummaryState& m, PyObject* textwrap, PyObject* wrap) {
     for (WatchedFunction& w : m.wrap_functions)
         if (!w.unchanged()) return false;
     return m.whitespace_trans && same_items(m.whitespace_trans.get(), m.whitespace_items);
+}
+
+// Whether `msg_class` (the module's Msg just read) is the class made at
+// import, untouched since.
+inline bool msg_may_be_made_directly(SummaryState& m, PyObject* msg_class) {
+    return msg_class == m.msg.type.get() && type_unchanged(m.msg);
+}
+
+// What the module found at import: its textwrap module and Msg class.
+inline void watch(SummaryState& m, PyObject* textwrap, PyObject* msg) {
+    Ref text_wrapper = pyglue::getattr(textwrap, id<"TextWrapper">(m));
+    m.textwrap = Ref::borrow(textwrap);
+    m.wrap = pyglue::getattr(textwrap, id<"wrap">(m));
+    m.text_wrapper = snapshot(text_wrapper.get());
+    m.msg = snapshot(msg);
+    // The functions textwrap.wrap runs: wrap itself and TextWrapper's own.
+    if (PyFunction_Check(m.wrap.get())) m.wrap_functions.emplace_back(m.wrap.get());
+    for (const auto& [name, value] : m.text_wrapper.attributes.items)
+        if (PyFunction_Check(value.get())) m.wrap_functions.emplace_back(value.get());
+    Ref trans = pyglue::getattr(text_wrapper.get(), id<"unicode_whitespace_trans">(m));
+    if (PyDict_CheckExact(trans.get())) {
+        m.whitespace_trans = trans;
+        m.whitespace_items = snapshot_of(trans.get());
+    }
+    m.wrap_behaviour = korrin::wrap::probe(m.wrap.get());
 }
 
 }  // namespace korrin::summary
