@@ -196,6 +196,33 @@ def test_width_change_affects_only_later_messages():
     assert len(rows(box)[-2][0]) == 30 and len(rows(box)[-1][0]) == 20
 
 
+def shifting_box(impl):
+    """A box whose width changes on every read, and every read wraps another
+    tabbed message: rows take the width read for them, and the lines of a
+    message survive other wrapping done before their rows are built."""
+    class Shifting(impl.Summary):
+        @property
+        def width(self):
+            self.reads += 1
+            impl.Summary("other", 13).add_message("q\tr s\tt " * 4)
+            return 20 + self.reads % 3
+
+        @width.setter
+        def width(self, value):
+            self.reads = 0
+
+    return Shifting("t", 20)
+
+
+@pytest.mark.parametrize("msg", ["a\tb c\td " * 6, "plain words here " * 3,
+                                 ["x\ty " * 5, "plain words here " * 3, "z\u0100\tw " * 7]])
+def test_width_read_per_row_and_wrapping_reentered(msg):
+    native, plain = shifting_box(summary), shifting_box(model)
+    native.add_message(msg)
+    plain.add_message(msg)
+    assert rows(native) == rows(plain) and native.reads == plain.reads
+
+
 def test_title_as_list_and_empty_title():
     assert len(Summary(["a", "b"], 20).summary_msgs) == 4
     assert [text for text, _ in rows(Summary("", 20))] == ["+" + "=" * 18 + "+"] * 2

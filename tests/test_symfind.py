@@ -117,6 +117,9 @@ REALISTIC = "[vrf][default][address_family][ipv4 unicast][neighbors][(.*)][state
     # spaces blocked by "~" groups that never become joinable
     ("a b  " * (MB // 20) + "\n" + "[a b ~][c d ~]" * (MB // 28),
      ["a", "b"] * (MB // 20) + ["a b  ", "c d  "] * (MB // 28)),
+    # a long group given twice: its second pass meets every overlapping
+    # occurrence the first one left in the run
+    (("[" + "a " * 4095 + "a]") * 2 + "a " * (MB // 2), [" ".join(["a"] * 4096)] * (2 + MB // 2 // 4096)),
 ])
 def test_megabyte_paths(path, expected):
     assert list(symfind.str_to_list(path)) == expected

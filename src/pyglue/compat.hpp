@@ -10,7 +10,7 @@
 // Each use below was checked for every version up to 3.15; a newer one must
 // be checked again before it builds.
 #if PY_VERSION_HEX >= 0x03100000
-#error "korrin.utils: check src/pyglue/compat.hpp (handled-exception slot, thread-state and type-version access) for this Python version, then raise the bound"
+#error "korrin.utils: check src/pyglue/compat.hpp (handled-exception slot, thread-state access, type version tag, dict version tag, 3.11 type dict) for this Python version, then raise the bound"
 #endif
 
 // Free-threading changes reference counting and type/dict access under us.

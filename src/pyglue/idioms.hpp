@@ -160,4 +160,16 @@ void with_block(ModuleState& m, PyObject* manager, Body&& body) {
     if (!swallowed) reraise(std::move(failure));
 }
 
+// Reads `value`, the local `name` that a `with` block should have bound. A
+// manager whose __exit__ swallowed the block's error leaves it unbound, and
+// in a def reading it raises UnboundLocalError.
+inline Ref bound_after_with(Ref value, const char* name) {
+    if (!value) {
+        PyErr_Format(PyExc_UnboundLocalError,
+                     "cannot access local variable '%s' where it is not associated with a value", name);
+        fail();
+    }
+    return value;
+}
+
 }  // namespace pyglue

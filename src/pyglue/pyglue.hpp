@@ -7,5 +7,7 @@
 #include "pyglue/errors.hpp"
 #include "pyglue/call.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/function.hpp"
+#include "pyglue/lifecycle.hpp"
 #include "pyglue/module.hpp"
 #include "pyglue/idioms.hpp"

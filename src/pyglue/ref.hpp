@@ -12,9 +12,9 @@
 
 namespace pyglue {
 
-// Set when an interpreter runs its exit callbacks, which it does before it
-// ends the daemon threads still running (see note_interpreter_exit).
-inline std::atomic<bool> interpreter_exiting{false};
+// Defined, with the exit callback that sets it, in lifecycle.hpp (included
+// at the end of this header, which it needs in turn).
+extern std::atomic<bool> interpreter_exiting;
 
 namespace detail {
 // Frees an object whose last reference goes. Mostly that happens while an
@@ -173,3 +173,5 @@ struct Literal {
 };
 
 }  // namespace pyglue
+
+#include "pyglue/lifecycle.hpp"

@@ -275,8 +275,7 @@ void write_atomically(pyglue::ModuleState& m, PyObject* path, const char* mode, 
         }
         pyglue::while_handling(error.get(), [&] {
             // open may fail after making the file (the wrapper around it); the random name is ours.
-            if (PyObject* r = PyObject_CallMethodOneArg(os.get(), id<"unlink">(m), temp_path.get())) Py_DECREF(r);
-            else PyErr_Clear();
+            if (!Ref::steal(PyObject_CallMethodOneArg(os.get(), id<"unlink">(m), temp_path.get()))) PyErr_Clear();
         });
         bool no_new_file_here = pyglue::is_instance_of(error.get(), PyExc_PermissionError) ||
                                 (pyglue::is_instance_of(error.get(), PyExc_OSError) && has_errno(m, error.get(), {EROFS}));
@@ -307,10 +306,8 @@ void write_atomically(pyglue::ModuleState& m, PyObject* path, const char* mode, 
     if (!failure) return;
     pyglue::while_handling(failure.get(), [&] {
         // Best effort, like a `finally` that must not mask the original error.
-        if (PyObject* r = PyObject_CallMethodNoArgs(file.get(), id<"close">(m))) Py_DECREF(r);
-        else PyErr_Clear();
-        if (PyObject* r = PyObject_CallMethodOneArg(os.get(), id<"unlink">(m), temp_path.get())) Py_DECREF(r);
-        else PyErr_Clear();
+        if (!Ref::steal(PyObject_CallMethodNoArgs(file.get(), id<"close">(m)))) PyErr_Clear();
+        if (!Ref::steal(PyObject_CallMethodOneArg(os.get(), id<"unlink">(m), temp_path.get()))) PyErr_Clear();
     });
     pyglue::reraise(std::move(failure));
 }

@@ -32,7 +32,7 @@ Ref config_init(pyglue::ModuleState& m, const pyglue::Args<3>& a) {
     return pyglue::none();
 }
 
-const pyglue::FunctionDef init_def = pyglue::def("__init__", "Config.__init__", {"self", "output", "exclude=None"}, nullptr, config_init);
+const auto init_def = pyglue::def("__init__", {"self", "output", "exclude=None"}, nullptr, config_init);
 
 // ---------------------------------------------------------------- tree
 
@@ -68,7 +68,7 @@ Ref config_tree(pyglue::ModuleState& m, const pyglue::Args<1>& a) {
     return pyglue::none();
 }
 
-const pyglue::FunctionDef tree_def = pyglue::def("tree", "Config.tree", {"self"}, nullptr, config_tree);
+const auto tree_def = pyglue::def("tree", {"self"}, nullptr, config_tree);
 
 void exec_module(pyglue::ModuleBuilder& b) {
     b.import("json");

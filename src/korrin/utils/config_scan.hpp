@@ -4,6 +4,7 @@
 
 #include "pyglue/pyglue.hpp"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -64,18 +65,16 @@ inline bool same_text(PyObject* s, int kind, const void* data, Py_ssize_t len) {
     return true;
 }
 
-// A hash of the code points themselves, equal for equal text of any kind.
-inline std::uint64_t hash_code_points(int kind, const void* data, Py_ssize_t len) {
-    std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ static_cast<std::uint64_t>(len);
-    for (Py_ssize_t i = 0; i < len; ++i) h = (h ^ PyUnicode_READ(kind, data, i)) * 0x100000001b3ULL;
-    return mix(h);
-}
-
 // ------------------------------------------------------------ key strings
 
-// What one pass over a key's code units tells: a quick hash (only for our
-// own table), whether a "\r" or ETX needs rewriting, and whether the text
-// is pure ASCII.
+// What one pass over a key's code units tells: its hash, whether a "\r" or
+// ETX needs rewriting, and whether the text is pure ASCII (one-byte text only).
+//
+// The hash is the one hash of text here, equal for equal code points of any
+// kind (a line of a two-byte text may equal a one-byte str). It takes eight
+// code points at a time as one word of their low bytes, which is how a
+// one-byte text lies in memory; bits above the low byte, which no one-byte
+// text has, are folded in at the end.
 struct Survey {
     std::uint64_t hash;
     bool special;
@@ -87,13 +86,21 @@ inline std::uint64_t has_byte(std::uint64_t w, std::uint64_t byte) {
     return (v - 0x0101010101010101ULL) & ~v & 0x8080808080808080ULL;
 }
 
-// One-byte text, a word at a time.
+inline std::uint64_t hash_seed(Py_ssize_t len) { return 0x9E3779B97F4A7C15ULL ^ static_cast<std::uint64_t>(len); }
+
+inline void hash_word(std::uint64_t& h, std::uint64_t w) {
+    h = (h ^ w) * 0xc4ceb9fe1a85ec53ULL;
+    h ^= h >> 29;
+}
+
+// One-byte text, read a word at a time.
 inline Survey survey(const Py_UCS1* p, Py_ssize_t len) {
-    std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ static_cast<std::uint64_t>(len);
+    std::uint64_t h = hash_seed(len);
     std::uint64_t any = 0, special = 0;
     auto take = [&](std::uint64_t w) {
-        h = (h ^ w) * 0xc4ceb9fe1a85ec53ULL;
-        h ^= h >> 29;
+        // The first character in the low byte, as the wider kinds build their words.
+        if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+        hash_word(h, w);
         any |= w;
         special |= has_byte(w, '\r') | has_byte(w, 3);
     };
@@ -118,15 +125,38 @@ inline Survey survey(const Py_UCS1* p, Py_ssize_t len) {
     return Survey{mix(h), special != 0, (any & 0x8080808080808080ULL) == 0};
 }
 
+// Wider text: the same words, built from the low bytes.
 template <class Char>
 Survey survey(const Char* p, Py_ssize_t len) {
-    std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ static_cast<std::uint64_t>(len);
+    std::uint64_t h = hash_seed(len);
+    std::uint64_t high = 0;
     bool special = false;
-    for (Py_ssize_t i = 0; i < len; ++i) {
-        h = (h ^ p[i]) * 0x100000001b3ULL;
-        special |= (p[i] == '\r') | (p[i] == 3);
+    auto word = [&](const Char* q, Py_ssize_t n) {
+        std::uint64_t w = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            w |= std::uint64_t{static_cast<std::uint8_t>(q[i])} << (8 * i);
+            high |= q[i] >> 8;
+        }
+        return w;
+    };
+    for (Py_ssize_t i = 0; i < len; ++i) special |= (p[i] == '\r') | (p[i] == 3);
+    if (len >= 8) {
+        Py_ssize_t i = 0;
+        for (; len - i >= 8; i += 8) hash_word(h, word(p + i, 8));
+        if (i < len) hash_word(h, word(p + len - 8, 8));
+    } else {
+        hash_word(h, word(p, len));
     }
+    if (high) hash_word(h, mix(high));
     return Survey{mix(h), special, false};
+}
+
+inline std::uint64_t text_hash(int kind, const void* data, Py_ssize_t len) {
+    switch (kind) {
+    case PyUnicode_1BYTE_KIND: return survey(static_cast<const Py_UCS1*>(data), len).hash;
+    case PyUnicode_2BYTE_KIND: return survey(static_cast<const Py_UCS2*>(data), len).hash;
+    default: return survey(static_cast<const Py_UCS4*>(data), len).hash;
+    }
 }
 
 // Running configurations repeat many lines ("no shutdown", "exit", ...):
@@ -136,27 +166,24 @@ Survey survey(const Char* p, Py_ssize_t len) {
 // far away in memory and touching them costs more than the whole line.
 class KeyCache {
 public:
-    // Sized to the text: a table bigger than the first-level cache only
-    // adds misses, a short text needs few slots.
+    // Sized to the text, one slot per 32 characters (about a line of a
+    // running configuration, so a text's distinct lines mostly find slots of
+    // their own), up to kMaxSlots: a table bigger than the first-level cache
+    // only adds misses, and a short text needs few slots.
     explicit KeyCache(Py_ssize_t text_len) {
         while (mask_ + 1 < kMaxSlots && static_cast<Py_ssize_t>(mask_ + 1) * 32 < text_len) mask_ = mask_ * 2 + 1;
         slots_.reset(new Slot[mask_ + 1]());
     }
     KeyCache(const KeyCache&) = delete;
     KeyCache& operator=(const KeyCache&) = delete;
-    ~KeyCache() {
-        for (std::size_t i = 0; i <= mask_; ++i)
-            if (slots_[i].key) pyglue::release_reference(slots_[i].key);
-        for (PyObject* key : evicted_) pyglue::release_reference(key);
-    }
 
     // `data` holds `len` units of `kind`; `s` is what survey() said of them.
     Ref get(int kind, const void* data, Py_ssize_t len, const Survey& s) {
         Slot& slot = slots_[s.hash & mask_];
-        if (slot.key && slot.hash == s.hash && same_text(slot.key, kind, data, len)) return Ref::borrow(slot.key);
+        if (slot.key && slot.hash == s.hash && same_text(slot.key.get(), kind, data, len)) return slot.key;
         Ref key = make(kind, data, len, s.ascii);
-        if (slot.key) evicted_.push_back(slot.key);
-        slot.key = key.new_ref();
+        if (slot.key) evicted_.push_back(std::move(slot.key));
+        slot.key = key;
         slot.hash = s.hash;
         return key;
     }
@@ -169,14 +196,15 @@ private:
         return key;
     }
 
+    // 1024 slots of 16 bytes: 16 KiB, half of a usual 32 KiB first-level data cache.
     static constexpr std::size_t kMaxSlots = 1 << 10;
     struct Slot {
-        PyObject* key;
-        std::uint64_t hash;
+        Ref key;
+        std::uint64_t hash = 0;
     };
     std::size_t mask_ = 15;
     std::unique_ptr<Slot[]> slots_;
-    std::vector<PyObject*> evicted_;  // owned
+    std::vector<Ref> evicted_;
 };
 
 // ------------------------------------------------------------ exclusions
@@ -201,7 +229,7 @@ public:
         for (const Ref& entry : entries_) {
             Py_ssize_t len = PyUnicode_GET_LENGTH(entry.get());
             lengths_[length_bit(len) / 64] |= std::uint64_t{1} << (length_bit(len) % 64);
-            by_hash_.emplace(hash_code_points(PyUnicode_KIND(entry.get()), PyUnicode_DATA(entry.get()), len),
+            by_hash_.emplace(text_hash(PyUnicode_KIND(entry.get()), PyUnicode_DATA(entry.get()), len),
                              entry.get());
         }
         return true;
@@ -210,7 +238,7 @@ public:
     bool contains(int kind, const void* data, Py_ssize_t len) const {
         std::size_t bit = length_bit(len);
         if (!(lengths_[bit / 64] >> (bit % 64) & 1)) return false;
-        auto [first, last] = by_hash_.equal_range(hash_code_points(kind, data, len));
+        auto [first, last] = by_hash_.equal_range(text_hash(kind, data, len));
         for (auto it = first; it != last; ++it)
             if (same_text(it->second, kind, data, len)) return true;
         return false;

@@ -8,6 +8,7 @@
 #include "pyglue/pyglue.hpp"
 
 #include "korrin/utils/atomic_file.hpp"
+#include "korrin/utils/profile_traffic.hpp"
 
 #include <iterator>
 
@@ -226,13 +227,8 @@ Ref jsonpickle_dumps(pyglue::ModuleState& m, PyObject* data) {
         Ref jsonpickle = global<"jsonpickle">(m);
         encoded = pyglue::call_method(jsonpickle.get(), id<"dumps">(m), data);
     });
-    // Only a replaced catch_warnings could swallow the error; as in a def.
-    if (!encoded) {
-        PyErr_SetString(PyExc_UnboundLocalError,
-                        "cannot access local variable 'encoded' where it is not associated with a value");
-        pyglue::fail();
-    }
-    return encoded;
+    // Only a replaced catch_warnings could swallow the error.
+    return pyglue::bound_after_with(std::move(encoded), "encoded");
 }
 
 Ref pickle(pyglue::ModuleState& m, const pyglue::Args<3>& a) {
@@ -335,7 +331,7 @@ void learn_feature(pyglue::ModuleState& m, PyObject* feature, PyObject* testbed,
     Ref devices = feature_devices(m, testbed, entry.get());
     {
         Ref empty = pyglue::check(PyDict_New());
-        Ref ignored = pyglue::call_method(learnt_dict, id<"setdefault">(m), feature, empty.get());
+        pyglue::call_method(learnt_dict, id<"setdefault">(m), feature, empty.get());
     }
 
     // One call per device object, in first-seen order.
@@ -444,7 +440,7 @@ Ref learn_features(pyglue::ModuleState& m, const pyglue::Args<9>& a) {
 
 // Appends the entries of `entries` to `exclude` (list.extend).
 void extend(PyObject* exclude, PyObject* entries) {
-    Ref self = pyglue::check(PySequence_InPlaceConcat(exclude, entries));
+    pyglue::check(PySequence_InPlaceConcat(exclude, entries));
 }
 
 // mapping[key], or an empty Ref when that raises KeyError (exact dicts are
@@ -456,11 +452,11 @@ Ref item_unless_missing(PyObject* mapping, PyObject* key) {
         return Ref();
     }
     Ref found;
-    Ref missing = pyglue::attempt(PyExc_KeyError, [&] {
+    pyglue::attempt(PyExc_KeyError, [&] {
         Outcome item = pyglue::try_getitem(mapping, key);
         found = item.take();
         return item;
-    });
+    });  // a KeyError leaves it empty
     return found;
 }
 
@@ -471,10 +467,8 @@ Ref exclusions(pyglue::ModuleState& m, PyObject* feature, PyObject* device, PyOb
                          id<"(Current configuration.*)">(m)};
     constexpr Py_ssize_t fixed_count = std::size(fixed);
     Ref exclude = pyglue::check(PyList_New(fixed_count));
-    for (Py_ssize_t i = 0; i < fixed_count; ++i) PyList_SET_ITEM(exclude.get(), i, Py_NewRef(fixed[i]));
+    for (Py_ssize_t i = 0; i < fixed_count; ++i) PyList_SET_ITEM(exclude.get(), i, Ref::borrow(fixed[i]).release());
 
-    // Show commands have no ops class (the lookup raises for every device of
-    // theirs); their parser may know what to skip.
     Ref ops_failed = pyglue::attempt(PyExc_Exception, [&] {
         Ref get_ops_exclude = global<"get_ops_exclude">(m);
         Outcome entries = pyglue::try_call(get_ops_exclude.get(), feature, device);
@@ -482,8 +476,10 @@ Ref exclusions(pyglue::ModuleState& m, PyObject* feature, PyObject* device, PyOb
         return entries;
     });
     if (ops_failed) {
+        // Show commands have no ops class; their parser may know what to skip.
+        // Its failure is passed over too: then only the other entries apply.
         while_handling(ops_failed.get(), [&] {
-            Ref parser_failed = pyglue::attempt(PyExc_Exception, [&] {
+            pyglue::attempt(PyExc_Exception, [&] {
                 Ref get_parser_exclude = global<"get_parser_exclude">(m);
                 Outcome entries = pyglue::try_call(get_parser_exclude.get(), feature, device);
                 if (!entries.failed()) extend(exclude.get(), entries.get());
@@ -632,19 +628,13 @@ Ref summarize_comparison(pyglue::ModuleState& m, const pyglue::Args<3>& a) {
 
 // ---------------------------------------------------------------- definitions
 
-const pyglue::FunctionDef compare_def = pyglue::def("compare", "Profile.compare", {"cls", "compare1", "compare2", "pts_data=None", "testbed=None", "verf_data=None"}, nullptr, compare);
-const pyglue::FunctionDef learn_features_def = pyglue::def("learn_features", "Profile.learn_features", {"cls", "features", "testbed", "pts_data=None", "current_instance=None", "testscript=None", "file=None", "location=None", "pts_name=None"}, nullptr, learn_features);
-const pyglue::FunctionDef load_datafile_def = pyglue::def("load_datafile", "load_datafile", {"datafile", "cls"}, nullptr, load_datafile);
-const pyglue::FunctionDef asynchronous_profile_def = pyglue::def("asynchronous_profile", "asynchronous_profile", {"device", "feature", "pts_data", "learnt_dict"}, "Use asynchronous execution when profiling features on devices", asynchronous_profile);
-const pyglue::FunctionDef unpickle_def = pyglue::def("unpickle", "unpickle", {"file"}, "Unpickle file; Used for Golden profile", unpickle);
-const pyglue::FunctionDef pickle_def = pyglue::def("pickle", "pickle", {"pts", "location=None", "pts_name=None"}, "Pickle file; Used for Golden profile", pickle);
-const pyglue::FunctionDef summarize_comparison_def = pyglue::def("summarize_comparison", "summarize_comparison", {"summarized_dict", "passed_feature=None", "print_not_compared=True"}, "Summarize the features comparison", summarize_comparison);
-
-}  // namespace
-
-#include "korrin/utils/profile_traffic.hpp"
-
-namespace {
+const auto compare_def = pyglue::def("compare", {"cls", "compare1", "compare2", "pts_data=None", "testbed=None", "verf_data=None"}, nullptr, compare);
+const auto learn_features_def = pyglue::def("learn_features", {"cls", "features", "testbed", "pts_data=None", "current_instance=None", "testscript=None", "file=None", "location=None", "pts_name=None"}, nullptr, learn_features);
+const auto load_datafile_def = pyglue::def("load_datafile", {"datafile", "cls"}, nullptr, load_datafile);
+const auto asynchronous_profile_def = pyglue::def("asynchronous_profile", {"device", "feature", "pts_data", "learnt_dict"}, "Use asynchronous execution when profiling features on devices", asynchronous_profile);
+const auto unpickle_def = pyglue::def("unpickle", {"file"}, "Unpickle file; Used for Golden profile", unpickle);
+const auto pickle_def = pyglue::def("pickle", {"pts", "location=None", "pts_name=None"}, "Pickle file; Used for Golden profile", pickle);
+const auto summarize_comparison_def = pyglue::def("summarize_comparison", {"summarized_dict", "passed_feature=None", "print_not_compared=True"}, "Summarize the features comparison", summarize_comparison);
 
 void exec_module(pyglue::ModuleBuilder& b) {
     pyglue::ModuleState& m = b.state();

@@ -1,8 +1,8 @@
 // Traffic profile tables and traffic stream data files of korrin.utils.profile.
-// Included once, by profile.cpp, after "pyglue/pyglue.hpp". The functions are
-// module-level: the running function's module (pyglue::this_module(), not the
-// C `self` argument, which they ignore) supplies the globals (os, prettytable,
-// yaml, runtime, banner, log, KorrinTgnError, open) read at call time.
+// Included once, by profile.cpp. The functions are module-level: the module
+// state their function object hands them supplies the globals (os,
+// prettytable, yaml, runtime, banner, log, KorrinTgnError, open), read at
+// call time.
 #pragma once
 
 #include "pyglue/pyglue.hpp"
@@ -146,12 +146,7 @@ Ref unpickle_stream_data(pyglue::ModuleState& m, const pyglue::Args<3>& a) {
         Ref yaml = global<"yaml">(m);
         streams_dict = pyglue::call_method(yaml.get(), id<"safe_load">(m), handle);
     });
-    // A swallowing __exit__ would leave the name unbound in a def.
-    if (!streams_dict) {
-        PyErr_SetString(PyExc_UnboundLocalError,
-                        "cannot access local variable 'streams_dict' where it is not associated with a value");
-        pyglue::fail();
-    }
+    streams_dict = pyglue::bound_after_with(std::move(streams_dict), "streams_dict");
 
     if (pyglue::truth(copy) && pyglue::truth(copy_file)) {
         Ref runtime = global<"runtime">(m);
@@ -170,8 +165,8 @@ Ref unpickle_stream_data(pyglue::ModuleState& m, const pyglue::Args<3>& a) {
 }  // namespace korrin::traffic
 
 // Registered by the module, last, in this order.
-inline const pyglue::FunctionDef pickle_traffic_def = pyglue::def("pickle_traffic", "pickle_traffic", {"tgn_profile", "location=None", "tgn_profile_name=None"}, "Dump traffic profile to runtime directory", korrin::traffic::pickle_traffic);
-inline const pyglue::FunctionDef unpickle_traffic_def = pyglue::def("unpickle_traffic", "unpickle_traffic", {"file"}, "Unpacks traffic profile and returns a prettytable object", korrin::traffic::unpickle_traffic);
-inline const pyglue::FunctionDef unpickle_stream_data_def = pyglue::def("unpickle_stream_data", "unpickle_stream_data", {"file", "copy=False", "copy_file=None"}, "Unpacks file containing traffic stream data values\n"
+inline const auto pickle_traffic_def = pyglue::def("pickle_traffic", {"tgn_profile", "location=None", "tgn_profile_name=None"}, "Dump traffic profile to runtime directory", korrin::traffic::pickle_traffic);
+inline const auto unpickle_traffic_def = pyglue::def("unpickle_traffic", {"file"}, "Unpacks traffic profile and returns a prettytable object", korrin::traffic::unpickle_traffic);
+inline const auto unpickle_stream_data_def = pyglue::def("unpickle_stream_data", {"file", "copy=False", "copy_file=None"}, "Unpacks file containing traffic stream data values\n"
     "    Returns a python dictionary containing the data\n"
     "    Copies user provided file to runtime logs if requested", korrin::traffic::unpickle_stream_data);

@@ -1,10 +1,8 @@
 // korrin.utils.summary: fixed-width framed text boxes, queued line by line and
 // written to the log one record per line.
 #include "pyglue/pyglue.hpp"
-#include "korrin/utils/summary_wrap.hpp"
+#include "korrin/utils/summary_watch.hpp"
 
-#include <algorithm>
-#include <cstdint>
 #include <vector>
 
 using pyglue::global;
@@ -13,165 +11,7 @@ using pyglue::Ref;
 
 namespace {
 
-using Items = std::vector<std::pair<Ref, Ref>>;
-
-// A dict's items as seen, and its version then (0: none to go by).
-struct DictSnapshot {
-    Items items;
-    std::uint64_t version = 0;
-};
-
-DictSnapshot snapshot_of(PyObject* dict) {
-    DictSnapshot seen{{}, pyglue::compat::dict_version(dict)};
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) seen.items.emplace_back(Ref::borrow(key), Ref::borrow(value));
-    return seen;
-}
-
-// Whether dict `now` holds exactly the items seen (the same key and value
-// objects). An unchanged version says so at once; otherwise a walk over its
-// entries in the order seen; the same items in another order (an entry
-// deleted and put back) are matched by identity and then taken as seen.
-// Nothing here runs Python code: a key's __eq__ could call back into the
-// module and replace `seen` while it is being walked. A key replaced by an
-// equal but distinct object counts as a change, which only costs the plain
-// path.
-bool same_items(PyObject* now, DictSnapshot& seen) {
-    std::uint64_t version = pyglue::compat::dict_version(now);
-    if (version != 0 && version == seen.version) return true;
-    if (PyDict_GET_SIZE(now) != static_cast<Py_ssize_t>(seen.items.size())) return false;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    bool in_order = true;
-    for (const auto& [seen_key, seen_value] : seen.items)
-        if (!PyDict_Next(now, &pos, &key, &value) || key != seen_key.get() || value != seen_value.get()) {
-            in_order = false;
-            break;
-        }
-    DictSnapshot current = snapshot_of(now);
-    if (!in_order) {
-        using Pair = std::pair<std::uintptr_t, std::uintptr_t>;
-        auto pairs = [](const Items& items) {
-            std::vector<Pair> out;
-            out.reserve(items.size());
-            for (const auto& [k, v] : items)
-                out.emplace_back(reinterpret_cast<std::uintptr_t>(k.get()), reinterpret_cast<std::uintptr_t>(v.get()));
-            std::sort(out.begin(), out.end());
-            return out;
-        };
-        if (pairs(current.items) != pairs(seen.items)) return false;
-    }
-    seen = std::move(current);
-    return true;
-}
-
-// A function that the native wrapper stands for, with what made it up at
-// import: its __code__, __defaults__ and __kwdefaults__ can be assigned, and
-// the __kwdefaults__ dict changed in place.
-struct WatchedFunction {
-    Ref function, code, defaults, kwdefaults;
-    DictSnapshot kwdefault_items;
-
-    explicit WatchedFunction(PyObject* f)
-        : function(Ref::borrow(f)),
-          code(Ref::borrow(PyFunction_GET_CODE(f))),
-          defaults(Ref::borrow(PyFunction_GET_DEFAULTS(f))),
-          kwdefaults(Ref::borrow(PyFunction_GET_KW_DEFAULTS(f))) {
-        if (kwdefaults) kwdefault_items = snapshot_of(kwdefaults.get());
-    }
-
-    bool unchanged() {
-        PyObject* f = function.get();
-        return PyFunction_GET_CODE(f) == code.get() && PyFunction_GET_DEFAULTS(f) == defaults.get() &&
-               PyFunction_GET_KW_DEFAULTS(f) == kwdefaults.get() &&
-               (!kwdefaults || same_items(kwdefaults.get(), kwdefault_items));
-    }
-};
-
-int visit_items(const DictSnapshot& seen, visitproc visit, void* arg) {
-    for (const auto& [key, value] : seen.items) {
-        Py_VISIT(key.get());
-        Py_VISIT(value.get());
-    }
-    return 0;
-}
-
-// A class as seen at import: its attributes, and the version tag under which
-// they were last found unchanged.
-struct TypeSnapshot {
-    Ref type;
-    DictSnapshot attributes;
-    std::uint32_t version = 0;
-};
-
-// What the module found at import. The native wrapper stands in for
-// textwrap.wrap, and Msg instances are made without the generic call, only
-// while the module's `textwrap` global, `textwrap.wrap`,
-// `textwrap.TextWrapper` and `Msg` are still those objects, no attribute of
-// TextWrapper or Msg has been rebound, and neither the functions of wrap nor
-// TextWrapper's whitespace table have been changed in place.
-struct SummaryState : pyglue::ModuleState {
-    Ref textwrap, wrap;
-    TypeSnapshot text_wrapper, msg;
-    std::vector<WatchedFunction> wrap_functions;   // textwrap.wrap and TextWrapper's functions
-    Ref whitespace_trans;                          // TextWrapper.unicode_whitespace_trans
-    DictSnapshot whitespace_items;                 // its items as seen
-    korrin::wrap::Behaviour wrap_behaviour = korrin::wrap::Behaviour::textwrap_only;  // what probing wrap found
-
-    int traverse_own(visitproc visit, void* arg) override {
-        for (PyObject* o : {textwrap.get(), wrap.get(), text_wrapper.type.get(), msg.type.get(), whitespace_trans.get()})
-            Py_VISIT(o);
-        for (const DictSnapshot* items : {&text_wrapper.attributes, &msg.attributes, &whitespace_items})
-            if (int status = visit_items(*items, visit, arg)) return status;
-        for (const WatchedFunction& w : wrap_functions) {
-            for (PyObject* o : {w.function.get(), w.code.get(), w.defaults.get(), w.kwdefaults.get()}) Py_VISIT(o);
-            if (int status = visit_items(w.kwdefault_items, visit, arg)) return status;
-        }
-        return 0;
-    }
-
-    void clear_own() override {
-        textwrap = wrap = whitespace_trans = Ref();
-        whitespace_items = DictSnapshot();
-        text_wrapper = msg = TypeSnapshot();
-        wrap_functions.clear();
-    }
-};
-
-TypeSnapshot snapshot(PyObject* type) {
-    Ref attributes = Ref::steal(pyglue::compat::type_dict(reinterpret_cast<PyTypeObject*>(type)));
-    if (!attributes) pyglue::fail();
-    return {Ref::borrow(type), snapshot_of(attributes.get()), 0};
-}
-
-// Whether the class's attributes are those seen at import. The type's
-// version tag changes with any assignment to it or a base; a changed (or
-// zero) tag sends us to compare the attributes once, and an undone patch is
-// accepted again under the new tag.
-bool type_unchanged(TypeSnapshot& seen) {
-    auto* type = reinterpret_cast<PyTypeObject*>(seen.type.get());
-    std::uint32_t version = pyglue::compat::type_version(type);
-    if (version != 0 && version == seen.version) return true;
-    Ref now = Ref::steal(pyglue::compat::type_dict(type));
-    if (!now) pyglue::fail();
-    if (!same_items(now.get(), seen.attributes)) return false;
-    seen.version = pyglue::compat::assign_type_version(type);
-    return true;
-}
-
-// Whether textwrap.wrap (the module `textwrap` and its `wrap` just read) can
-// be done natively.
-bool native_wrap_applies(SummaryState& m, PyObject* textwrap, PyObject* wrap) {
-    if (textwrap != m.textwrap.get() || wrap != m.wrap.get() ||
-        m.wrap_behaviour == korrin::wrap::Behaviour::textwrap_only)
-        return false;
-    Ref text_wrapper = pyglue::getattr(textwrap, id<"TextWrapper">(m));
-    if (text_wrapper.get() != m.text_wrapper.type.get() || !type_unchanged(m.text_wrapper)) return false;
-    for (WatchedFunction& w : m.wrap_functions)
-        if (!w.unchanged()) return false;
-    return m.whitespace_trans && same_items(m.whitespace_trans.get(), m.whitespace_items);
-}
+using namespace korrin::summary;
 
 // An exact int width that row arithmetic can use without overflow.
 bool small_width(PyObject* width, Py_ssize_t& out) {
@@ -217,29 +57,43 @@ Ref text_row(const In* text, Py_ssize_t length, Py_ssize_t width) {
     return row;
 }
 
-Ref row_for(SummaryState& m, PyObject* line, PyObject* width) {
+// One line of a wrapped message: what textwrap returned for it, or (wrapped
+// natively) its characters only. `kind` is 0 for a line that is no exact str.
+struct Line {
+    Ref object;
+    int kind = 0;
+    const void* data = nullptr;
+    Py_ssize_t length = 0;
+
+    static Line of(PyObject* line) {
+        if (!PyUnicode_CheckExact(line)) return {Ref::borrow(line)};
+        return {Ref::borrow(line), PyUnicode_KIND(line), PyUnicode_DATA(line), PyUnicode_GET_LENGTH(line)};
+    }
+};
+
+// "| {msg} {l:>{width}}".format(msg=line, l="|", width=width - len(line) - 3)
+Ref row_for(SummaryState& m, const Line& line, PyObject* width) {
     Py_ssize_t w;
     // A line too long for the box gives a negative field, which the format
     // itself refuses.
-    if (PyUnicode_CheckExact(line) && small_width(width, w) && w - PyUnicode_GET_LENGTH(line) - 3 >= 0) {
-        Py_ssize_t length = PyUnicode_GET_LENGTH(line);
-        const void* data = PyUnicode_DATA(line);
-        switch (PyUnicode_KIND(line)) {
-        case PyUnicode_1BYTE_KIND: return text_row(static_cast<const Py_UCS1*>(data), length, w);
-        case PyUnicode_2BYTE_KIND: return text_row(static_cast<const Py_UCS2*>(data), length, w);
-        default: return text_row(static_cast<const Py_UCS4*>(data), length, w);
+    if (line.kind && small_width(width, w) && w - line.length - 3 >= 0) {
+        switch (line.kind) {
+        case PyUnicode_1BYTE_KIND: return text_row(static_cast<const Py_UCS1*>(line.data), line.length, w);
+        case PyUnicode_2BYTE_KIND: return text_row(static_cast<const Py_UCS2*>(line.data), line.length, w);
+        default: return text_row(static_cast<const Py_UCS4*>(line.data), line.length, w);
         }
     }
     // Any other width or line: the format itself, with its own errors.
+    Ref text = line.object ? line.object : pyglue::check(PyUnicode_FromKindAndData(line.kind, line.data, line.length));
     PyObject* templ = id<"| {msg} {l:>{width}}">(m);
-    Py_ssize_t length = PyObject_Size(line);
+    Py_ssize_t length = PyObject_Size(text.get());
     if (length < 0) pyglue::fail();
     Ref length_obj = pyglue::check(PyLong_FromSsize_t(length));
     Ref three = pyglue::check(PyLong_FromLong(3));
     Ref field = pyglue::check(PyNumber_Subtract(width, length_obj.get()));
     field = pyglue::check(PyNumber_Subtract(field.get(), three.get()));
     Ref bar = pyglue::text("|");
-    return pyglue::format_named<"msg", "l", "width">(m, templ, {line, bar.get(), field.get()});
+    return pyglue::format_named<"msg", "l", "width">(m, templ, {text.get(), bar.get(), field.get()});
 }
 
 // -------------------------------------------------------------- Msg
@@ -251,13 +105,13 @@ Ref msg_init(SummaryState& m, const pyglue::Args<3>& a) {
     return pyglue::none();
 }
 
-const pyglue::FunctionDef msg_init_def = pyglue::def("__init__", "Msg.__init__", {"self", "msg", "level='info'"}, nullptr, msg_init);
+const auto msg_init_def = pyglue::def("__init__", {"self", "msg", "level='info'"}, nullptr, msg_init);
 
 // Msg(row, level=level) through the module global, as the method body calls
 // it. While Msg is untouched, calling it means allocating an instance and
 // assigning its two attributes, which is done directly.
 Ref new_msg(SummaryState& m, PyObject* msg_class, PyObject* row, PyObject* level) {
-    if (msg_class == m.msg.type.get() && type_unchanged(m.msg)) {
+    if (msg_may_be_made_directly(m, msg_class)) {
         // object.__new__, which also lays out the instance's attribute storage.
         auto* type = reinterpret_cast<PyTypeObject*>(msg_class);
         Ref no_args = pyglue::check(PyTuple_New(0));
@@ -320,7 +174,7 @@ void queue_msg(SummaryState& m, PyObject* self, Row&& row, PyObject* level) {
 
 // self.summary_msgs.append(Msg(self.<line>, level="info")): the four
 // frame-line methods differ only in their name and the stored line.
-template <pyglue::Literal Method, pyglue::Literal Qualname, pyglue::Literal Line>
+template <pyglue::Literal Method, pyglue::Literal Line>
 struct FrameLine {
     static Ref call(SummaryState& m, const pyglue::Args<1>& a) {
         auto [self] = a;
@@ -328,40 +182,29 @@ struct FrameLine {
         return pyglue::none();
     }
 
-    static const pyglue::FunctionDef& def() {
-        static const pyglue::FunctionDef d = pyglue::def(Method.text, Qualname.text, {"self"}, nullptr, call);
+    static const auto& def() {
+        static const auto d = pyglue::def(Method.text, {"self"}, nullptr, call);
         return d;
     }
 };
 
-using AddTitleLine = FrameLine<"add_title_line", "Summary.add_title_line", "title_line">;
-using AddSubtitleLine = FrameLine<"add_subtitle_line", "Summary.add_subtitle_line", "subtitle_line">;
-using AddSepLine = FrameLine<"add_sep_line", "Summary.add_sep_line", "sep_line">;
-using AddStarLine = FrameLine<"add_star_line", "Summary.add_star_line", "star_line">;
+using AddTitleLine = FrameLine<"add_title_line", "title_line">;
+using AddSubtitleLine = FrameLine<"add_subtitle_line", "subtitle_line">;
+using AddSepLine = FrameLine<"add_sep_line", "sep_line">;
+using AddStarLine = FrameLine<"add_star_line", "star_line">;
 
-// One line of a wrapped message: the line textwrap returned, or (wrapped
-// natively) its row already built for `width` and the line's length.
-struct WrappedLine {
-    Ref text;
-    Ref row;
-    Py_ssize_t width = 0;
-    Py_ssize_t length = 0;
-};
-
-// textwrap.wrap(text, self.width - 4), natively where that gives the same.
-// Returns textwrap's result, or an empty Ref when the lines went to `native`.
-Ref wrap_message(SummaryState& m, PyObject* self, PyObject* text, std::vector<WrappedLine>& native) {
+// The lines of textwrap.wrap(text, self.width - 4), natively where that
+// gives the same: then `native` holds them (and nothing else) and the result
+// is empty.
+Ref wrap_message(SummaryState& m, PyObject* self, PyObject* text, korrin::wrap::Lines& native) {
     Ref textwrap = global<"textwrap">(m);
     Ref wrap = pyglue::getattr(textwrap.get(), id<"wrap">(m));
     Ref width = pyglue::getattr(self, id<"width">(m));
     Py_ssize_t w = 0;
     // textwrap calls the methods of str subclasses, so only exact str is wrapped here.
     if (PyUnicode_CheckExact(text) && small_width(width.get(), w) && w >= 5 &&
-        native_wrap_applies(m, textwrap.get(), wrap.get())) {
-        korrin::wrap::wrap(text, static_cast<std::size_t>(w - 4), m.wrap_behaviour, [&](const auto* line, std::size_t length) {
-            auto n = static_cast<Py_ssize_t>(length);
-            native.push_back({Ref(), text_row(line, n, w), w, n});
-        });
+        native_wrapper_may_answer(m, textwrap.get(), wrap.get())) {
+        korrin::wrap::wrap_lines(text, static_cast<std::size_t>(w - 4), m.wrap_behaviour, native);
         return Ref();
     }
     Ref four = pyglue::check(PyLong_FromLong(4));
@@ -369,25 +212,28 @@ Ref wrap_message(SummaryState& m, PyObject* self, PyObject* text, std::vector<Wr
     return pyglue::call(wrap.get(), text, wrap_width.get());
 }
 
+// for line in lines: (each of textwrap's result, or of the native lines)
+template <class Each>
+void for_each_line(PyObject* result, const korrin::wrap::Lines& native, Each&& each) {
+    if (result) {
+        pyglue::for_each(result, [&](PyObject* line) { each(Line::of(line)); });
+        return;
+    }
+    for (const auto& span : native.spans)
+        each(Line{Ref(), native.kind, static_cast<const char*>(native.chars) + span.begin * native.kind,
+                  static_cast<Py_ssize_t>(span.length)});
+}
+
 // row = "| {msg} {l:>{width}}".format(msg=line, l="|", width=self.width - len(line) - 3)
 // self.summary_msgs.append(Msg(row, level=level))
-void queue_line(SummaryState& m, PyObject* self, const WrappedLine& line, PyObject* level) {
+void queue_line(SummaryState& m, PyObject* self, const Line& line, PyObject* level) {
     Ref width = pyglue::getattr(self, id<"width">(m));
-    Ref row;
-    Py_ssize_t w = 0;
-    if (!line.row) {
-        row = row_for(m, line.text.get(), width.get());
-    } else if (small_width(width.get(), w) && w == line.width) {
-        row = line.row;
-    } else {
-        // The width changed since the line was wrapped: the row as the format makes it.
-        Ref text = pyglue::check(PyUnicode_Substring(line.row.get(), 2, 2 + line.length));
-        row = row_for(m, text.get(), width.get());
-    }
+    Ref row = row_for(m, line, width.get());
     queue_msg(m, self, [&] { return row; }, level);
 }
 
 Ref add_message(SummaryState& m, const pyglue::Args<4>& a) {
+    // `indent` is accepted and not used, as in the Python method.
     auto [self, msg, indent, level] = a;
     // if len(level) > self.lenght: self.lenght = len(level)
     auto level_length = [&] {
@@ -399,22 +245,36 @@ Ref add_message(SummaryState& m, const pyglue::Args<4>& a) {
     if (pyglue::check_status(PyObject_RichCompareBool(level_length().get(), lenght.get(), Py_GT)))
         pyglue::setattr(self, id<"lenght">(m), level_length().get());
 
-    // Every list element is wrapped before the first row is queued; a
-    // single text's lines are taken as textwrap's result yields them.
-    std::vector<WrappedLine> lines;
-    if (pyglue::check_status(PyObject_IsInstance(msg, reinterpret_cast<PyObject*>(&PyList_Type)))) {
-        pyglue::for_each(msg, [&](PyObject* item) {
-            if (Ref result = wrap_message(m, self, item, lines))
-                pyglue::for_each(result.get(), [&](PyObject* line) { lines.push_back({Ref::borrow(line)}); });
-        });
-    } else if (Ref result = wrap_message(m, self, msg, lines)) {
-        pyglue::for_each(result.get(), [&](PyObject* line) { queue_line(m, self, {Ref::borrow(line)}, level); });
+    if (!pyglue::check_status(PyObject_IsInstance(msg, reinterpret_cast<PyObject*>(&PyList_Type)))) {
+        // lines = textwrap.wrap(msg, self.width - 4)
+        korrin::wrap::Lines native;
+        Ref result = wrap_message(m, self, msg, native);
+        for_each_line(result.get(), native, [&](const Line& line) { queue_line(m, self, line, level); });
+        return pyglue::none();
     }
-    for (const WrappedLine& line : lines) queue_line(m, self, line, level);
+    // lines = []
+    // for item in msg: lines.extend(textwrap.wrap(item, self.width - 4))
+    std::vector<Line> lines;
+    std::vector<Ref> texts;                          // whose characters native lines are
+    std::vector<std::vector<unsigned char>> munged;  // or their munged copies
+    korrin::wrap::Lines native;                      // one item's, reused
+    pyglue::for_each(msg, [&](PyObject* item) {
+        Ref result = wrap_message(m, self, item, native);
+        if (!result) {
+            texts.push_back(native.text);
+            if (!native.munged.empty()) {
+                munged.push_back(std::move(native.munged));
+                native.munged.clear();
+                native.chars = munged.back().data();
+            }
+        }
+        for_each_line(result.get(), native, [&](const Line& line) { lines.push_back(line); });
+    });
+    for (const Line& line : lines) queue_line(m, self, line, level);
     return pyglue::none();
 }
 
-const pyglue::FunctionDef add_message_def = pyglue::def("add_message", "Summary.add_message", {"self", "msg", "indent=False", "level='info'"}, nullptr, add_message);
+const auto add_message_def = pyglue::def("add_message", {"self", "msg", "indent=False", "level='info'"}, nullptr, add_message);
 
 Ref add_indent(SummaryState& m, const pyglue::Args<3>& a) {
     auto [self, msg, end] = a;
@@ -422,7 +282,7 @@ Ref add_indent(SummaryState& m, const pyglue::Args<3>& a) {
     return pyglue::check(PyNumber_Add(prefix, msg));
 }
 
-const pyglue::FunctionDef add_indent_def = pyglue::def("add_indent", "Summary.add_indent", {"self", "msg", "end=True"}, nullptr, add_indent);
+const auto add_indent_def = pyglue::def("add_indent", {"self", "msg", "end=True"}, nullptr, add_indent);
 
 // Each queued line goes to the logger method its level names; lines whose
 // level name is shorter than the longest seen are pushed right by the
@@ -451,7 +311,7 @@ Ref print(SummaryState& m, const pyglue::Args<1>& a) {
     return pyglue::none();
 }
 
-const pyglue::FunctionDef print_def = pyglue::def("print", "Summary.print", {"self"}, nullptr, print);
+const auto print_def = pyglue::def("print", {"self"}, nullptr, print);
 
 // -------------------------------------------------------------- sections
 
@@ -469,7 +329,7 @@ Ref summarize_section(SummaryState& m, const pyglue::Args<5>& a) {
     return pyglue::none();
 }
 
-const pyglue::FunctionDef summarize_section_def = pyglue::def("summarize_section", "Summary.summarize_section", {"self", "message", "device=None", "level='info'", "end=True"}, "Build a summary section as per the provided info", summarize_section);
+const auto summarize_section_def = pyglue::def("summarize_section", {"self", "message", "device=None", "level='info'", "end=True"}, "Build a summary section as per the provided info", summarize_section);
 
 Ref summarize_profile(SummaryState& m, const pyglue::Args<5>& a) {
     auto [self, device, diff, golden, pts] = a;
@@ -507,7 +367,7 @@ Ref summarize_profile(SummaryState& m, const pyglue::Args<5>& a) {
     return pyglue::none();
 }
 
-const pyglue::FunctionDef summarize_profile_def = pyglue::def("summarize_profile", "Summary.summarize_profile", {"self", "device", "diff=None", "golden=False", "PTS=True"}, "Summarize PTS", summarize_profile);
+const auto summarize_profile_def = pyglue::def("summarize_profile", {"self", "device", "diff=None", "golden=False", "PTS=True"}, "Summarize PTS", summarize_profile);
 
 // -------------------------------------------------------------- TriggerSummary
 
@@ -522,7 +382,7 @@ Ref summarize(SummaryState& m, const pyglue::Args<4>& a) {
     return pyglue::none();
 }
 
-const pyglue::FunctionDef summarize_def = pyglue::def("summarize", "TriggerSummary.summarize", {"self", "title", "message", "indent=False"}, "Build a summary table as per the provided info", summarize);
+const auto summarize_def = pyglue::def("summarize", {"self", "title", "message", "indent=False"}, "Build a summary table as per the provided info", summarize);
 
 Ref summarize_trigger(SummaryState& m, const pyglue::Args<3>& a) {
     auto [self, description, info] = a;
@@ -538,12 +398,12 @@ Ref summarize_trigger(SummaryState& m, const pyglue::Args<3>& a) {
     return pyglue::none();
 }
 
-const pyglue::FunctionDef summarize_trigger_def = pyglue::def("summarize_trigger", "TriggerSummary.summarize_trigger", {"self", "description", "info"}, "Build a summary table for the trigger", summarize_trigger);
+const auto summarize_trigger_def = pyglue::def("summarize_trigger", {"self", "description", "info"}, "Build a summary table for the trigger", summarize_trigger);
 
-const pyglue::FunctionDef summary_init_def = pyglue::def("__init__", "Summary.__init__", {"self", "title", "width"}, nullptr, summary_init);
+const auto summary_init_def = pyglue::def("__init__", {"self", "title", "width"}, nullptr, summary_init);
 
-void exec_module(pyglue::ModuleBuilder& b) {
-    auto& m = static_cast<SummaryState&>(b.state());
+void exec_module(pyglue::Builder<SummaryState>& b) {
+    SummaryState& m = b.state();
     using pyglue::method;
     b.import("yaml");
     Ref logging = b.import("logging");
@@ -558,24 +418,9 @@ void exec_module(pyglue::ModuleBuilder& b) {
                                method(summarize_profile_def)});
     b.add_class("TriggerSummary", nullptr, {method(summarize_trigger_def), method(summarize_def)}, summary.get());
     Ref msg = b.add_class("Msg", nullptr, {method(msg_init_def)});
-    Ref text_wrapper = pyglue::getattr(textwrap.get(), id<"TextWrapper">(m));
-
-    m.textwrap = textwrap;
-    m.wrap = pyglue::getattr(textwrap.get(), id<"wrap">(m));
-    m.text_wrapper = snapshot(text_wrapper.get());
-    m.msg = snapshot(msg.get());
-    // The functions textwrap.wrap runs: wrap itself and TextWrapper's own.
-    if (PyFunction_Check(m.wrap.get())) m.wrap_functions.emplace_back(m.wrap.get());
-    for (const auto& [name, value] : m.text_wrapper.attributes.items)
-        if (PyFunction_Check(value.get())) m.wrap_functions.emplace_back(value.get());
-    Ref trans = pyglue::getattr(text_wrapper.get(), id<"unicode_whitespace_trans">(m));
-    if (PyDict_CheckExact(trans.get())) {
-        m.whitespace_trans = trans;
-        m.whitespace_items = snapshot_of(trans.get());
-    }
-    m.wrap_behaviour = korrin::wrap::probe(m.wrap.get());
+    watch(m, textwrap.get(), msg.get());
 }
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_summary() { return pyglue::define_module<exec_module, SummaryState>("korrin.utils.summary"); }
+PyMODINIT_FUNC PyInit_summary() { return pyglue::define_module<exec_module>("korrin.utils.summary"); }

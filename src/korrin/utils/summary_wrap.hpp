@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <vector>
 
@@ -65,6 +66,22 @@ std::vector<Char>& scratch() {
 
 inline constexpr std::size_t kept_scratch_bytes = 256 * 1024;
 
+// The lines of one text as textwrap.wrap returns them: spans of `chars` (of
+// `kind`), which are the text's own characters or, where tabs or other
+// whitespace were replaced, a copy kept here. Rows are built from the spans
+// only when they are queued, with the width read then.
+struct Lines {
+    struct Span {
+        std::size_t begin;
+        std::size_t length;
+    };
+    pyglue::Ref text;                // keeps the text's characters alive
+    int kind = PyUnicode_1BYTE_KIND;
+    const void* chars = nullptr;
+    std::vector<Span> spans;
+    std::vector<unsigned char> munged;
+};
+
 template <class Char>
 class Wrapper {
 public:
@@ -74,17 +91,38 @@ public:
     // Calls line(data, length) for each wrapped line, in order.
     template <class Line>
     void wrap(std::size_t width, Line&& line) {
-        struct Release {
-            ~Release() {
-                auto& buffer = scratch<Char>();
-                if (buffer.capacity() * sizeof(Char) > kept_scratch_bytes) std::vector<Char>().swap(buffer);
-            }
-        } release;
+        Release release;
         munge();
         fill(width, line);
     }
 
+    // The wrapped lines as spans into `out`'s characters.
+    void wrap(std::size_t width, Lines& out) {
+        Release release;
+        const Char* own = s_;
+        munge();
+        auto span = [&](const Char* line, std::size_t length) {
+            out.spans.push_back({static_cast<std::size_t>(line - s_), length});
+        };
+        fill(width, span);
+        if (s_ != own) {
+            // The scratch space is reused by the next text: the lines keep a copy.
+            out.munged.resize(n_ * sizeof(Char));
+            std::memcpy(out.munged.data(), s_, n_ * sizeof(Char));
+            out.chars = out.munged.data();
+        } else {
+            out.chars = s_;
+        }
+    }
+
 private:
+    struct Release {
+        ~Release() {
+            auto& buffer = scratch<Char>();
+            if (buffer.capacity() * sizeof(Char) > kept_scratch_bytes) std::vector<Char>().swap(buffer);
+        }
+    };
+
     // A chunk [begin, end); [begin, content) is what str.strip would keep of
     // its end, so the chunk is blank when content <= begin.
     struct Chunk {
@@ -255,6 +293,23 @@ void wrap(PyObject* text, std::size_t width, Behaviour behaviour, Line&& line) {
     default:
         Wrapper<Py_UCS4>(static_cast<const Py_UCS4*>(data), n, behaviour).wrap(width, line);
         break;
+    }
+}
+
+// The lines textwrap.wrap(text, width) would return, as spans of the text's
+// characters (or of their munged copy), into `out` (reused: what it held
+// before goes). Same conditions as wrap() above.
+inline void wrap_lines(PyObject* text, std::size_t width, Behaviour behaviour, Lines& out) {
+    out.spans.clear();
+    out.munged.clear();
+    out.text = pyglue::Ref::borrow(text);
+    out.kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+    switch (out.kind) {
+    case PyUnicode_1BYTE_KIND: Wrapper<Py_UCS1>(static_cast<const Py_UCS1*>(data), n, behaviour).wrap(width, out); break;
+    case PyUnicode_2BYTE_KIND: Wrapper<Py_UCS2>(static_cast<const Py_UCS2*>(data), n, behaviour).wrap(width, out); break;
+    default: Wrapper<Py_UCS4>(static_cast<const Py_UCS4*>(data), n, behaviour).wrap(width, out); break;
     }
 }
 

@@ -240,9 +240,9 @@ Ref structure_verifier(pyglue::ModuleState& m, const pyglue::Args<2>& a) {
     return pyglue::none();
 }
 
-const pyglue::FunctionDef load_attribute_def = pyglue::def("load_attribute", "load_attribute", {"pkg", "attr_name", "device=None"}, nullptr, load_attribute);
-const pyglue::FunctionDef str_to_list_def = pyglue::def("str_to_list", "str_to_list", {"string"}, nullptr, str_to_list);
-const pyglue::FunctionDef structure_verifier_def = pyglue::def("structure_verifier", "structure_verifier", {"string", "data"}, nullptr, structure_verifier);
+const auto load_attribute_def = pyglue::def("load_attribute", {"pkg", "attr_name", "device=None"}, nullptr, load_attribute);
+const auto str_to_list_def = pyglue::def("str_to_list", {"string"}, nullptr, str_to_list);
+const auto structure_verifier_def = pyglue::def("structure_verifier", {"string", "data"}, nullptr, structure_verifier);
 
 void exec_module(pyglue::ModuleBuilder& b) {
     b.import("re");

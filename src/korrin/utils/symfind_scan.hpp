@@ -64,7 +64,14 @@ inline char32_t fold(char32_t c) { return c == '~' ? U' ' : c; }
 // ------------------------------------------------------- tilde counting
 
 // Counts of "~" over ranges of the working text, updated as spaces turn
-// into "~" (which is the only change the joining step makes).
+// into "~" (which is the only change the joining step makes): a Fenwick
+// tree, O(log n) per count and per update, O(n) to build.
+//
+// For a long group that occurs more than once: each later pass of it looks
+// again at every overlapping occurrence the earlier ones left, and counting
+// by reading the occurrence would make that O(n * group length). Shown by
+// test_megabyte_paths, the case of a 4096-word group given twice before a
+// megabyte run of its words.
 class TildeCounter {
 public:
     explicit TildeCounter(const Text& text) : tree_(text.size() + 1, 0) {
@@ -94,7 +101,12 @@ private:
 
 // Aho-Corasick automaton over the (folded) texts of the joined groups; it
 // lists every occurrence, overlapping ones included, of every group text in
-// one pass over the working text.
+// one pass over the working text: O(total group length) to build, O(n +
+// occurrences) to scan.
+//
+// For many distinct groups: a search per group would pass over the text once
+// per group. Shown by test_megabyte_paths, the "[interface Ethernet1/<i>][mtu]"
+// case (32768 distinct groups in a megabyte).
 class Automaton {
 public:
     explicit Automaton(std::size_t capacity) {
@@ -291,8 +303,13 @@ inline std::vector<Span> find_groups(const Text& text) {
     return found;
 }
 
-// Every occurrence, overlapping ones included, of one folded pattern (the
-// prefix-function search; cheaper than the automaton for a single text).
+// Every occurrence, overlapping ones included, of one folded pattern: the
+// Knuth-Morris-Pratt (prefix-function) search, O(n + pattern length).
+//
+// For a single distinct group, where it is cheaper than building the
+// automaton; a plain search restarting at each position would be O(n *
+// pattern length) on a group that overlaps itself. Shown by
+// test_megabyte_paths, the "[" + "a " * (MB // 2) + "]" case.
 template <class Found>
 void scan_one(const Text& text, std::u32string_view pattern, Found&& found) {
     const std::size_t m = pattern.size();
@@ -313,6 +330,123 @@ void scan_one(const Text& text, std::u32string_view pattern, Found&& found) {
     }
 }
 
+// A distinct group text, where its first group lies in the working text,
+// and its occurrences still to be looked at.
+struct GroupPattern {
+    std::size_t start;
+    std::size_t length;
+    std::vector<std::uint32_t> spaces;  // offsets of " " (they become "~")
+    std::vector<std::uint32_t> tildes;  // offsets of "~" in the group text itself
+    std::vector<std::size_t> active;    // candidates to look at in the next pass, ascending
+    std::vector<std::size_t> woken;     // waiting candidates whose position turned
+};
+
+// The distinct texts of the groups that hold a space (a group without one
+// would be replaced by itself); pattern_of[g] is group g's pattern, or -1.
+inline std::vector<GroupPattern> distinct_patterns(const Text& text, const std::vector<Span>& groups,
+                                                   std::vector<int>& pattern_of) {
+    std::vector<GroupPattern> patterns;
+    auto text_of = [&](std::size_t start, std::size_t length) { return std::u32string_view(text.data() + start, length); };
+    std::unordered_map<std::u32string_view, int> ids;
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        std::u32string_view body = text_of(groups[g].start, groups[g].length);
+        if (body.find(U' ') == std::u32string_view::npos) continue;
+        int id = -1;
+        if (ids.empty()) {  // few patterns: compared directly, the table starts past eight
+            for (std::size_t k = 0; k < patterns.size() && id < 0; ++k)
+                if (text_of(patterns[k].start, patterns[k].length) == body) id = static_cast<int>(k);
+            if (id < 0 && patterns.size() == 8)
+                for (std::size_t k = 0; k < patterns.size(); ++k)
+                    ids.emplace(text_of(patterns[k].start, patterns[k].length), static_cast<int>(k));
+        }
+        if (!ids.empty()) {
+            auto [it, added] = ids.emplace(body, static_cast<int>(patterns.size()));
+            if (!added) id = it->second;
+        }
+        if (id >= 0) {
+            pattern_of[g] = id;
+            continue;
+        }
+        pattern_of[g] = static_cast<int>(patterns.size());
+        GroupPattern p{groups[g].start, body.size(), {}, {}, {}, {}};
+        for (std::size_t o = 0; o < body.size(); ++o) {
+            if (body[o] == U' ') p.spaces.push_back(static_cast<std::uint32_t>(o));
+            if (body[o] == U'~') p.tildes.push_back(static_cast<std::uint32_t>(o));
+        }
+        patterns.push_back(std::move(p));
+    }
+    return patterns;
+}
+
+// Every occurrence of each pattern's folded text in the folded text, in
+// ascending order, as its first candidates.
+inline void list_occurrences(const Text& text, std::vector<GroupPattern>& patterns) {
+    if (patterns.size() == 1) {
+        GroupPattern& p = patterns[0];
+        scan_one(text, std::u32string_view(text.data() + p.start, p.length),
+                 [&](std::size_t start) { p.active.push_back(start); });
+        return;
+    }
+    std::size_t total = 0;
+    for (const GroupPattern& p : patterns) total += p.length;
+    Automaton automaton(total);
+    for (std::size_t id = 0; id < patterns.size(); ++id) {
+        const GroupPattern& p = patterns[id];
+        automaton.mark(automaton.add(std::u32string_view(text.data() + p.start, p.length)), static_cast<int>(id));
+    }
+    automaton.finish();
+    automaton.scan(text, [&](int id, std::size_t end) { patterns[id].active.push_back(end - patterns[id].length); });
+}
+
+// Candidates waiting for a space to turn, by the position of that space.
+using Waiting = std::unordered_map<std::size_t, std::vector<std::pair<int, std::size_t>>>;
+
+// One pass of pattern `id`: str.replace of its text by its text with "~"
+// for spaces, over the candidates in order.
+inline void replace_pass(Text& text, std::vector<GroupPattern>& patterns, int id, TildeCounter& tildes,
+                         Waiting& waiting) {
+    GroupPattern& p = patterns[id];
+    if (!p.woken.empty()) {
+        std::sort(p.woken.begin(), p.woken.end());
+        std::vector<std::size_t> merged(p.active.size() + p.woken.size());
+        std::merge(p.active.begin(), p.active.end(), p.woken.begin(), p.woken.end(), merged.begin());
+        p.active = std::move(merged);
+        p.woken.clear();
+    }
+    std::size_t position = 0;  // where the replacing search resumes
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < p.active.size(); ++i) {
+        const std::size_t c = p.active[i];
+        if (c < position) {
+            p.active[kept++] = c;
+            continue;
+        }
+        std::size_t turned = tildes.count(c, c + p.length);
+        std::size_t blocking = SIZE_MAX;  // a space where the group has "~"
+        for (std::uint32_t o : p.tildes) {
+            if (text[c + o] == U'~') --turned;
+            else if (blocking == SIZE_MAX) blocking = c + o;
+        }
+        if (turned > 0) continue;  // "~" where the group has a space
+        if (blocking != SIZE_MAX) {
+            waiting[blocking].emplace_back(id, c);
+            continue;
+        }
+        for (std::uint32_t o : p.spaces) {
+            const std::size_t at = c + o;
+            text[at] = U'~';
+            tildes.add(at);
+            if (waiting.empty()) continue;
+            auto found = waiting.find(at);
+            if (found == waiting.end()) continue;
+            for (auto [other, start] : found->second) patterns[other].woken.push_back(start);
+            waiting.erase(found);
+        }
+        position = c + p.length;
+    }
+    p.active.resize(kept);
+}
+
 // Applies, for each group in order, "replace every occurrence of the group
 // text by the text with its spaces written as '~'" (non-overlapping, left to
 // right, as str.replace does) to `text`.
@@ -327,117 +461,17 @@ void scan_one(const Text& text, std::u32string_view pattern, Found&& found) {
 // - skipped because it overlaps a replacement of the same pass: kept for the
 //   next pass of that group.
 inline void join_groups(Text& text, const std::vector<Span>& groups) {
-    struct Pattern {
-        std::size_t start;                  // of its first group
-        std::size_t length;
-        std::vector<std::uint32_t> spaces;  // offsets of " " (they become "~")
-        std::vector<std::uint32_t> tildes;  // offsets of "~" in the group text itself
-        std::vector<std::size_t> active;    // candidates to look at in the next pass, ascending
-        std::vector<std::size_t> woken;     // waiting candidates whose position turned
-    };
-    std::vector<Pattern> patterns;
     std::vector<int> pattern_of(groups.size(), -1);
-    {
-        std::unordered_map<std::u32string_view, int> ids;
-        std::size_t total = 0;
-        for (std::size_t g = 0; g < groups.size(); ++g) {
-            std::u32string_view body(text.data() + groups[g].start, groups[g].length);
-            if (body.find(U' ') == std::u32string_view::npos) continue;  // replacing it by itself
-            int id = -1;
-            if (ids.empty()) {  // few patterns: compared directly, the table starts past eight
-                for (std::size_t k = 0; k < patterns.size() && id < 0; ++k)
-                    if (std::u32string_view(text.data() + patterns[k].start, patterns[k].length) == body)
-                        id = static_cast<int>(k);
-                if (id < 0 && patterns.size() == 8)
-                    for (std::size_t k = 0; k < patterns.size(); ++k)
-                        ids.emplace(std::u32string_view(text.data() + patterns[k].start, patterns[k].length),
-                                    static_cast<int>(k));
-            }
-            if (!ids.empty()) {
-                auto [it, added] = ids.emplace(body, static_cast<int>(patterns.size()));
-                if (!added) id = it->second;
-            }
-            if (id >= 0) {
-                pattern_of[g] = id;
-                continue;
-            }
-            pattern_of[g] = static_cast<int>(patterns.size());
-            Pattern p{groups[g].start, body.size(), {}, {}, {}, {}};
-            for (std::size_t o = 0; o < body.size(); ++o) {
-                if (body[o] == U' ') p.spaces.push_back(static_cast<std::uint32_t>(o));
-                if (body[o] == U'~') p.tildes.push_back(static_cast<std::uint32_t>(o));
-            }
-            patterns.push_back(std::move(p));
-            total += body.size();
-        }
-        if (patterns.empty()) return;
-
-        if (patterns.size() == 1) {
-            Pattern& p = patterns[0];
-            scan_one(text, std::u32string_view(text.data() + p.start, p.length),
-                     [&](std::size_t start) { p.active.push_back(start); });
-        } else {
-            Automaton automaton(total);
-            for (std::size_t id = 0; id < patterns.size(); ++id) {
-                const Pattern& p = patterns[id];
-                automaton.mark(automaton.add(std::u32string_view(text.data() + p.start, p.length)),
-                               static_cast<int>(id));
-            }
-            automaton.finish();
-            automaton.scan(text, [&](int id, std::size_t end) {
-                patterns[id].active.push_back(end - patterns[id].length);
-            });
-        }
-    }
+    std::vector<GroupPattern> patterns = distinct_patterns(text, groups, pattern_of);
+    if (patterns.empty()) return;
+    list_occurrences(text, patterns);
 
     TildeCounter tildes(text);
-    std::unordered_map<std::size_t, std::vector<std::pair<int, std::size_t>>> waiting;  // by position
-
+    Waiting waiting;
     for (std::size_t g = 0; g < groups.size(); ++g) {
-        if (pattern_of[g] < 0) continue;
         const int id = pattern_of[g];
-        Pattern& p = patterns[id];
-        if (!p.woken.empty()) {
-            std::sort(p.woken.begin(), p.woken.end());
-            std::vector<std::size_t> merged(p.active.size() + p.woken.size());
-            std::merge(p.active.begin(), p.active.end(), p.woken.begin(), p.woken.end(), merged.begin());
-            p.active = std::move(merged);
-            p.woken.clear();
-        }
-        if (p.active.empty()) continue;
-
-        std::size_t position = 0;  // where the replacing search resumes
-        std::size_t kept = 0;
-        for (std::size_t i = 0; i < p.active.size(); ++i) {
-            const std::size_t c = p.active[i];
-            if (c < position) {
-                p.active[kept++] = c;
-                continue;
-            }
-            std::size_t turned = tildes.count(c, c + p.length);
-            std::size_t blocking = SIZE_MAX;  // a space where the group has "~"
-            for (std::uint32_t o : p.tildes) {
-                if (text[c + o] == U'~') --turned;
-                else if (blocking == SIZE_MAX) blocking = c + o;
-            }
-            if (turned > 0) continue;  // "~" where the group has a space
-            if (blocking != SIZE_MAX) {
-                waiting[blocking].emplace_back(id, c);
-                continue;
-            }
-            for (std::uint32_t o : p.spaces) {
-                const std::size_t at = c + o;
-                text[at] = U'~';
-                tildes.add(at);
-                if (waiting.empty()) continue;
-                auto found = waiting.find(at);
-                if (found == waiting.end()) continue;
-                for (auto [other, start] : found->second) patterns[other].woken.push_back(start);
-                waiting.erase(found);
-            }
-            position = c + p.length;
-        }
-        p.active.resize(kept);
+        if (id < 0 || (patterns[id].active.empty() && patterns[id].woken.empty())) continue;
+        replace_pass(text, patterns, id, tildes, waiting);
     }
 }
 

@@ -72,7 +72,7 @@ Ref timeout_init(pyglue::ModuleState& m, const pyglue::Args<3>& a) {
     return pyglue::none();
 }
 
-const pyglue::FunctionDef timeout_init_def = pyglue::def("__init__", "Timeout.__init__", {"self", "max_time", "interval"}, timeout_init_doc, timeout_init);
+const auto timeout_init_def = pyglue::def("__init__", {"self", "max_time", "interval"}, timeout_init_doc, timeout_init);
 
 // The deadline, computed at every read so a changed max_time moves it at once.
 Ref timeout_timeout(pyglue::ModuleState& m, const pyglue::Args<1>& a) {
@@ -82,7 +82,7 @@ Ref timeout_timeout(pyglue::ModuleState& m, const pyglue::Args<1>& a) {
     return pyglue::check(PyNumber_Add(start.get(), max_time.get()));
 }
 
-const pyglue::FunctionDef timeout_timeout_def = pyglue::def("timeout", "Timeout.timeout", {"self"}, nullptr, timeout_timeout);
+const auto timeout_timeout_def = pyglue::def("timeout", {"self"}, nullptr, timeout_timeout);
 
 Ref timeout_iterate(pyglue::ModuleState& m, const pyglue::Args<1>& a) {
     auto [self] = a;
@@ -102,7 +102,7 @@ Ref timeout_iterate(pyglue::ModuleState& m, const pyglue::Args<1>& a) {
     return keep_going;
 }
 
-const pyglue::FunctionDef timeout_iterate_def = pyglue::def("iterate", "Timeout.iterate", {"self"}, nullptr, timeout_iterate);
+const auto timeout_iterate_def = pyglue::def("iterate", {"self"}, nullptr, timeout_iterate);
 
 Ref timeout_sleep(pyglue::ModuleState& m, const pyglue::Args<1>& a) {
     auto [self] = a;
@@ -134,7 +134,7 @@ Ref timeout_sleep(pyglue::ModuleState& m, const pyglue::Args<1>& a) {
     return pyglue::none();
 }
 
-const pyglue::FunctionDef timeout_sleep_def = pyglue::def("sleep", "Timeout.sleep", {"self"}, nullptr, timeout_sleep);
+const auto timeout_sleep_def = pyglue::def("sleep", {"self"}, nullptr, timeout_sleep);
 
 // ---------------------------------------------------------------- TempResult
 
@@ -149,11 +149,11 @@ Ref temp_init(pyglue::ModuleState& m, const pyglue::Args<2>& a) {
     return pyglue::none();
 }
 
-const pyglue::FunctionDef temp_init_def = pyglue::def("__init__", "TempResult.__init__", {"self", "container=None"}, nullptr, temp_init);
+const auto temp_init_def = pyglue::def("__init__", {"self", "container=None"}, nullptr, temp_init);
 
 // The seven recording methods differ only in their name and the result
 // object they record (a module global of the same capitalised name).
-template <pyglue::Literal Method, pyglue::Literal Qualname, pyglue::Literal Result>
+template <pyglue::Literal Method, pyglue::Literal Result>
 struct Recorder {
     static Ref call(pyglue::ModuleState& m, const pyglue::Args<4>& a) {
         auto [self, reason, from_exception, goto_] = a;
@@ -163,9 +163,9 @@ struct Recorder {
             update.get(), {}, {result.get(), reason, from_exception, goto_});
     }
 
-    static const pyglue::FunctionDef& def() {
-        static const pyglue::FunctionDef d = pyglue::def(
-            Method.text, Qualname.text, {"self", "reason=None", "from_exception=None", "goto=None"}, nullptr, call);
+    static const auto& def() {
+        static const auto d = pyglue::def(
+            Method.text, {"self", "reason=None", "from_exception=None", "goto=None"}, nullptr, call);
         return d;
     }
 };
@@ -181,7 +181,7 @@ Ref temp_update(pyglue::ModuleState& m, const pyglue::Args<5>& a) {
     return pyglue::none();
 }
 
-const pyglue::FunctionDef temp_update_def = pyglue::def("_update_result", "TempResult._update_result", {"self", "temp_result", "reason", "from_exception", "goto"}, nullptr, temp_update);
+const auto temp_update_def = pyglue::def("_update_result", {"self", "temp_result", "reason", "from_exception", "goto"}, nullptr, temp_update);
 
 // Outcome name -> the container's method reporting it, in comparison order.
 // Blocked and Passx are reported too: leaving them out would make a loop whose
@@ -219,7 +219,7 @@ Ref temp_result(pyglue::ModuleState& m, const pyglue::Args<1>& a) {
     return pyglue::none();
 }
 
-const pyglue::FunctionDef temp_result_def = pyglue::def("result", "TempResult.result", {"self"}, nullptr, temp_result);
+const auto temp_result_def = pyglue::def("result", {"self"}, nullptr, temp_result);
 
 void exec_module(pyglue::ModuleBuilder& b) {
     using pyglue::method;
@@ -233,13 +233,13 @@ void exec_module(pyglue::ModuleBuilder& b) {
                 {method(timeout_init_def), pyglue::property(timeout_timeout_def), method(timeout_iterate_def),
                  method(timeout_sleep_def)});
     b.add_class("TempResult", nullptr,
-                {method(temp_init_def), method(Recorder<"passed", "TempResult.passed", "Passed">::def()),
-                 method(Recorder<"failed", "TempResult.failed", "Failed">::def()),
-                 method(Recorder<"aborted", "TempResult.aborted", "Aborted">::def()),
-                 method(Recorder<"errored", "TempResult.errored", "Errored">::def()),
-                 method(Recorder<"skipped", "TempResult.skipped", "Skipped">::def()),
-                 method(Recorder<"blocked", "TempResult.blocked", "Blocked">::def()),
-                 method(Recorder<"passx", "TempResult.passx", "Passx">::def()), method(temp_update_def),
+                {method(temp_init_def), method(Recorder<"passed", "Passed">::def()),
+                 method(Recorder<"failed", "Failed">::def()),
+                 method(Recorder<"aborted", "Aborted">::def()),
+                 method(Recorder<"errored", "Errored">::def()),
+                 method(Recorder<"skipped", "Skipped">::def()),
+                 method(Recorder<"blocked", "Blocked">::def()),
+                 method(Recorder<"passx", "Passx">::def()), method(temp_update_def),
                  method(temp_result_def)});
 }
 
