@@ -8,6 +8,8 @@ REQS   := $(BIN)/python -c "import tomllib; p = tomllib.load(open('pyproject.tom
             print(' '.join(p['build-system']['requires'] + p['project']['dependencies'] + p['project']['optional-dependencies']['test']))"
 FRAMEWORK_FILES := $(shell find framework -type f \( -name '*.py' -o -name '*.yaml' -o -name '*.toml' \) -not -path '*/build/*' 2>/dev/null)
 NATIVE_FILES    := $(shell find src -type f 2>/dev/null) CMakeLists.txt pyproject.toml
+# The extension modules, as CMake builds them (comments and blank lines skipped).
+MODULES         := $(shell grep -E '^[a-z_][a-z0-9_]*$$' src/korrin/utils/MODULES)
 
 .PHONY: all build run test bench fuzz sanitize package-check clean
 
@@ -96,7 +98,7 @@ package-check:
 	  --config-settings=build-dir=$(PACKAGE_DIR)/cmake .
 	$(PACKAGE_DIR)/venv/bin/python -m pip install --quiet $(PACKAGE_DIR)/dist/*.whl ./framework
 	cd $(PACKAGE_DIR) && venv/bin/python -c "import importlib, pathlib; \
-	  mods = [importlib.import_module('korrin.utils.' + m) for m in ('summary', 'timeout', 'symfind', 'config', 'profile')]; \
+	  mods = [importlib.import_module('korrin.utils.' + m) for m in '$(MODULES)'.split()]; \
 	  folder = pathlib.Path(mods[0].__file__).parent; \
 	  assert all((folder / (m.__name__.rsplit('.', 1)[1] + '.pyi')).exists() for m in mods) and (folder / 'py.typed').exists(); \
 	  print('wheel ok:', ', '.join(m.__name__ for m in mods))"

@@ -3,12 +3,18 @@ import contextlib
 import importlib
 import inspect
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
 import types
 
 import pytest
+
+TESTS = pathlib.Path(__file__).parent
+# The extension modules by name, from the list the build reads.
+MODULES = [line for line in (TESTS.parent / "src" / "korrin" / "utils" / "MODULES").read_text().splitlines()
+           if line and not line.startswith("#")]
 
 
 def plain_function(qualname, params, body="return None", module=None, doc=None):

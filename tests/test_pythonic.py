@@ -15,7 +15,8 @@ import weakref
 
 import pytest
 
-from support import CLASSES, DOCS, FUNCTIONS, USE_EVERY_MODULE, twin_module
+from support import (CLASSES, DOCS, FUNCTIONS, MODULES, TESTS, USE_EVERY_MODULE, assert_same_binding_errors,
+                     plain_function, twin_module, type_error_text)
 
 NAMES = list(CLASSES)
 KINDS = {"native": {n: importlib.import_module(f"korrin.utils.{n}") for n in NAMES},
@@ -218,6 +219,60 @@ def test_functions_pickle_by_name(kind, module, name):
     assert (function.__name__, function.__qualname__, function.__module__) == (name, name, module.__name__)
     assert "of type object" not in repr(function) and doc(function) == DOCS.get(name)
     assert all(pickle.loads(pickle.dumps(function, p)) is function for p in PROTOCOLS)
+
+
+# ------------------------------------------------------- the declared surface
+
+def test_surface_declared_for_every_module_built():
+    sources = TESTS.parent / "src" / "korrin" / "utils"
+    assert sorted(CLASSES) == sorted(FUNCTIONS) == sorted(MODULES)
+    assert sorted(p.stem for p in sources.glob("*.cpp")) == sorted(MODULES)
+    assert all((sources / f"{m}.pyi").exists() for m in MODULES)
+
+
+# Arguments that build an instance of each class; methods are also bound to one.
+INSTANCE_ARGS = {"Summary": ("t", 30), "TriggerSummary": ("t", 30), "Msg": ("m",), "Timeout": (1, 1),
+                 "Config": ("x",)}
+MEMBERS = [(m, c, f, p) for m, c in CLASS_NAMES for f, p in CLASSES[m][c][1].items() if f != "timeout"] + \
+          [(m, None, f, p) for m in NAMES for f, p in FUNCTIONS[m].items()]
+
+
+def without_first(params):
+    return params.partition(",")[2].strip()
+
+
+@pytest.mark.parametrize("module, cls, name, params", MEMBERS,
+                         ids=[".".join(filter(None, (m, c, f))) for m, c, f, _ in MEMBERS])
+def test_signature_doc_and_binding_errors(module, cls, name, params):
+    """Each native callable has the declared signature and docstring, and
+    every bad call, unbound or bound, fails with the plain-Python text."""
+    owner = cls_of("native", module, cls) if cls else KINDS["native"][module]
+    qualname = f"{cls}.{name}" if cls else name
+    member = getattr(owner, name)
+    classmethod_ = params.startswith("cls")
+    shown = without_first(params) if classmethod_ else params
+    assert str(inspect.signature(member)) == f"({shown})"
+    # A def's docstring keeps the indentation of its continuation lines.
+    expected = DOCS.get(qualname)
+    assert member.__doc__ in ((None,) if expected is None else (expected, expected.replace("\n", "\n    ")))
+    if not cls or classmethod_:
+        assert_same_binding_errors(member, qualname, params, is_method=classmethod_)
+        return
+    assert_same_binding_errors(member, qualname, params)
+    if name == "__init__":
+        # The class and every subclass that inherits its constructor.
+        callers = [cls_of("native", module, c) for c, (base, members) in CLASSES[module].items()
+                   if c == cls or (base == cls and "__init__" not in members)]
+        for caller in callers:
+            assert str(inspect.signature(caller)) == f"({without_first(params)})"
+    else:
+        callers = [getattr(owner(*INSTANCE_ARGS.get(cls, ())), name)]
+        assert str(inspect.signature(callers[0])) == f"({without_first(params)})"
+    for caller in callers:
+        assert_same_binding_errors(caller, qualname, params, is_method=True)
+        if "=" in params or params == "self":     # nothing required: surplus arguments are the error
+            twin = plain_function(qualname, params)
+            assert type_error_text(caller, *range(5), x=1) == type_error_text(twin, None, *range(5), x=1)
 
 
 # ------------------------------------------------------------------ builtins

@@ -1,6 +1,5 @@
 import copy
 import gc
-import inspect
 import pickle
 import sys
 import textwrap
@@ -15,7 +14,7 @@ from differential import wrap_texts
 from korrin.utils import summary
 from korrin.utils.summary import Msg, Summary, TriggerSummary
 from oracles import summary_model as model
-from support import assert_same_binding_errors, wrap_rows
+from support import wrap_rows
 
 
 class RecordingLogger:
@@ -303,41 +302,10 @@ def test_methods_go_through_self():
     assert box.seen == ["t", "    - hello"]
 
 
-# The interface: signatures, docstrings, TypeError wording.
-METHODS = {
-    "__init__": "self, title, width",
-    "add_title_line": "self", "add_subtitle_line": "self", "add_sep_line": "self", "add_star_line": "self",
-    "add_message": "self, msg, indent=False, level='info'",
-    "add_indent": "self, msg, end=True",
-    "print": "self",
-    "summarize_section": "self, message, device=None, level='info', end=True",
-    "summarize_profile": "self, device, diff=None, golden=False, PTS=True",
-}
-DOCS = {"summarize_section": "Build a summary section as per the provided info", "summarize_profile": "Summarize PTS",
-        "summarize_trigger": "Build a summary table for the trigger",
-        "summarize": "Build a summary table as per the provided info"}
-TRIGGER_METHODS = {"summarize_trigger": "self, description, info", "summarize": "self, title, message, indent=False"}
-
-
-@pytest.mark.parametrize("cls, name, params", [(Summary, n, p) for n, p in METHODS.items()]
-                         + [(TriggerSummary, n, p) for n, p in TRIGGER_METHODS.items()]
-                         + [(Msg, "__init__", "self, msg, level='info'")])
-def test_method_interface(cls, name, params):
-    method = getattr(cls, name)
-    assert str(inspect.signature(method)) == f"({params})"
-    assert method.__doc__ == DOCS.get(name)
-    assert_same_binding_errors(method, f"{cls.__name__}.{name}", params)
-
-
+# Signatures, docstrings and binding errors of every method: test_pythonic.py.
 def test_class_interface():
-    assert str(inspect.signature(Summary)) == "(title, width)"
-    assert str(inspect.signature(TriggerSummary)) == "(title, width)"
-    assert str(inspect.signature(Msg)) == "(msg, level='info')"
     assert Summary.__doc__ is None and Msg.__doc__ is None
     box = Summary("t", 30)
-    assert str(inspect.signature(box.add_message)) == "(msg, indent=False, level='info')"
-    assert_same_binding_errors(box.add_message, "Summary.add_message", "self, msg, indent=False, level='info'",
-                               is_method=True)
     with pytest.raises(TypeError, match=r"^Summary.__init__\(\) missing 1 required positional argument: 'width'$"):
         Summary("t")
     assert box.add_message(msg="m", level="error", indent=True) is None

@@ -8,10 +8,12 @@ from pathlib import Path
 
 import pytest
 
+import support
+
 TESTS = Path(__file__).parent
 TYPING = TESTS / "typing"
 STUBS = TESTS.parent / "src" / "korrin" / "utils"
-MODULES = [f"korrin.utils.{name}" for name in ("summary", "timeout", "symfind", "config", "profile")]
+MODULES = [f"korrin.utils.{name}" for name in support.MODULES]
 
 pytestmark = pytest.mark.skipif(
     importlib.util.find_spec("mypy") is None, reason="mypy is not installed (it comes with the test extra)"
