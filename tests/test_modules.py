@@ -2,16 +2,12 @@
 sys.modules (the new module's globals steer the new classes, the old module
 keeps its own), collected once dropped, and imported and used in isolated
 subinterpreters. Each case runs in a subprocess of its own."""
-import subprocess
 import sys
 
 import pytest
 
 from support import MODULES, USE_EVERY_MODULE
-
-
-def run(code):
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+from support import run_python as run
 
 
 REIMPORT = """

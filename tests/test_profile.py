@@ -5,7 +5,6 @@ import copy
 import json
 import logging
 import os
-import subprocess
 import sys
 import types
 import warnings
@@ -16,7 +15,7 @@ import pytest
 import korrin.utils.profile as profile
 from brennic.async_ import pcall as real_pcall
 from brennic.strivel.exceptions import DatafileError
-from support import FakeTestbed, run_script
+from support import FakeTestbed, run_python, run_script
 
 pytestmark = pytest.mark.filterwarnings("ignore:keys will default:DeprecationWarning")
 
@@ -137,7 +136,7 @@ else:
 ])
 def test_pcall_falls_back_only_on_import_error(case, expected):
     # A fresh interpreter each: an extension module initialises once per process.
-    out = subprocess.run([sys.executable, "-c", FALLBACK.format(case=case)], capture_output=True, text=True)
+    out = run_python(FALLBACK.format(case=case))
     assert out.stdout.strip() == expected, out.stderr
 
 

@@ -5,18 +5,15 @@ import copy
 import importlib
 import inspect
 import itertools
-import pathlib
 import pickle
 import pydoc
 import re
-import subprocess
-import sys
 import weakref
 
 import pytest
 
 from support import (CLASSES, DOCS, FUNCTIONS, MODULES, TESTS, USE_EVERY_MODULE, assert_same_binding_errors,
-                     plain_function, twin_module, type_error_text)
+                     plain_function, run_python, twin_module, type_error_text)
 
 NAMES = list(CLASSES)
 KINDS = {"native": {n: importlib.import_module(f"korrin.utils.{n}") for n in NAMES},
@@ -61,14 +58,6 @@ def doc(function):
     return function.__doc__ and inspect.cleandoc(function.__doc__)
 
 
-def outcome(action):
-    try:
-        action()
-    except Exception as error:   # the type and the text, as Python reports them
-        return type(error).__name__, str(error)
-    return "ok"
-
-
 # ------------------------------------------------------------------ classes
 
 BUILTIN_BASES = [dict, list, int, Exception]
@@ -110,6 +99,16 @@ def test_no_new_of_their_own(kind, module, name):
 # subprocess.
 PATCH_NEW = """
 import pytest, test_pythonic as t
+from support import outcome
+
+
+# Whether making an instance worked, or the type and text of the error, in a
+# form the parent can read back.
+def making(cls):
+    kind, value = outcome(lambda: t.make(cls))
+    return "ok" if kind == "returned" else (kind.__name__, value)
+
+
 outcomes = {}
 for kind in t.KINDS:
     for module, name in t.CLASS_NAMES:
@@ -118,14 +117,13 @@ for kind in t.KINDS:
         with pytest.MonkeyPatch.context() as patch:
             patch.setattr(cls, "__new__", lambda c, *a, **k: made.append(c) or object.__new__(c))
             t.make(cls)
-        outcomes[kind, name] = made == [cls], "__new__" in vars(cls), t.outcome(lambda: t.make(cls))
+        outcomes[kind, name] = made == [cls], "__new__" in vars(cls), making(cls)
 print(repr(outcomes))
 """
 
 
 def test_new_patched_and_restored_as_python_does():
-    proc = subprocess.run([sys.executable, "-c", PATCH_NEW], capture_output=True, text=True,
-                          cwd=pathlib.Path(__file__).parent)
+    proc = run_python(PATCH_NEW)
     assert proc.returncode == 0, proc.stderr
     outcomes = eval(proc.stdout)
     for _, name in CLASS_NAMES:
@@ -289,5 +287,5 @@ assert all(after[k] is before[k] for k in before), [k for k in before if after[k
 
 @pytest.mark.parametrize("use", [USE_EVERY_MODULE, "builtins.extra = 1"], ids=["modules", "harness-check"])
 def test_builtins_unchanged_by_the_modules(use):
-    proc = subprocess.run([sys.executable, "-c", BUILTINS_UNCHANGED.format(use=use)], capture_output=True, text=True)
+    proc = run_python(BUILTINS_UNCHANGED.format(use=use))
     assert (proc.returncode == 0) == (use == USE_EVERY_MODULE), proc.stderr

@@ -14,18 +14,7 @@ from differential import wrap_texts
 from korrin.utils import summary
 from korrin.utils.summary import Msg, Summary, TriggerSummary
 from oracles import summary_model as model
-from support import wrap_rows
-
-
-class RecordingLogger:
-    def __init__(self):
-        self.calls = []
-
-    def info(self, msg):
-        self.calls.append(("info", msg))
-
-    def error(self, msg):
-        self.calls.append(("error", msg))
+from support import RecordingLogger
 
 
 @pytest.fixture

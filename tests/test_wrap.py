@@ -1,7 +1,6 @@
 """The native wrapper behind Summary.add_message against textwrap.wrap."""
 import os
 import random
-import subprocess
 import sys
 import textwrap
 
@@ -10,7 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from korrin.utils.summary import Summary
-from support import WRAP_FRAGMENTS, fresh_summary, long_word_handler, wrap_rows
+from support import WRAP_FRAGMENTS, fresh_summary, long_word_handler, run_python, wrap_rows
 
 
 def native_rows(text, wrap_width, summary_class=Summary):
@@ -107,7 +106,9 @@ def test_memory_is_given_back_after_a_huge_message():
         del box
         print(rss() - before)
     """
-    grown_kb = int(subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout)
+    done = run_python(script)
+    assert done.returncode == 0, done.stderr
+    grown_kb = int(done.stdout)
     assert grown_kb < 32 * 1024, grown_kb
 
 
