@@ -7,10 +7,7 @@ import types
 import weakref
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
 
-from differential import wrap_texts
 from korrin.utils import summary
 from korrin.utils.summary import Msg, Summary, TriggerSummary
 from oracles import summary_model as model
@@ -215,16 +212,7 @@ def test_section_device_header_and_failures():
         TriggerSummary("t", 40).summarize_trigger(None, {})
 
 
-# Line wrapping: the native wrapper must equal textwrap.wrap for every text.
-@settings(max_examples=3000, deadline=None)
-@given(wrap_texts, st.integers(min_value=5, max_value=40))
-def test_wrapping_equals_textwrap(text, width):
-    box = Summary("t", width)
-    box.add_message(text)
-    box.add_message([text, text.upper()])
-    assert [t for t, _ in rows(box)[3:]] == reference_rows(text, width) + reference_rows([text, text.upper()], width)
-
-
+# Line wrapping against textwrap.wrap and the model, for generated texts: test_wrap.py.
 @pytest.mark.parametrize("text", ["a" * 200, "abc xxxxxxxx", "   abc", "a\tb  c\r\nd", "x " * 100, "\t\tx"])
 @pytest.mark.parametrize("width", [5, 8, 9, 11])
 def test_wrapping_corner_cases(text, width):

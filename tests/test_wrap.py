@@ -8,7 +8,9 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from differential import wrap_texts
 from korrin.utils.summary import Summary
+from oracles import summary_model as model
 from support import WRAP_FRAGMENTS, fresh_summary, long_word_handler, run_python, wrap_rows
 
 
@@ -19,14 +21,27 @@ def native_rows(text, wrap_width, summary_class=Summary):
     return [m.msg for m in box.summary_msgs]
 
 
-texts = st.lists(st.sampled_from(WRAP_FRAGMENTS), max_size=40).map("".join)
+# Texts of the fragments that reach each rule of the wrapper, or of the
+# fuzzer's alphabet; narrow widths often, any width up to 200 too.
+texts = st.lists(st.sampled_from(WRAP_FRAGMENTS), max_size=40).map("".join) | wrap_texts
 widths = st.one_of(st.integers(1, 12), st.integers(1, 200))
 
 
+def model_rows(msg, wrap_width):
+    box = model.Summary("t", wrap_width + 4)
+    del box.summary_msgs[:]
+    box.add_message(msg)
+    return [m.msg for m in box.summary_msgs]
+
+
+# One text, and a list of texts (each wrapped on its own), against
+# textwrap.wrap and the model the fuzzer trusts.
 @settings(max_examples=3000, deadline=None)
 @given(texts, widths)
 def test_equals_textwrap(text, width):
-    assert native_rows(text, width) == wrap_rows([text], width)
+    assert native_rows(text, width) == wrap_rows([text], width) == model_rows(text, width)
+    both = [text, text.upper()]
+    assert native_rows(both, width) == wrap_rows(both, width) == model_rows(both, width)
 
 
 @pytest.mark.parametrize("text, width, lines", [
