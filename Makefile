@@ -1,5 +1,5 @@
-# The README's commands: `make run` (the example trigger session) and
-# `make test` (build everything and run the whole test suite).
+# The README's commands: `make run` (the example trigger session), `make test`
+# (build everything and run the test suite but its slow tests) and `make test-all`.
 PYTHON ?= python3
 VENV   ?= .venv
 BIN    := $(VENV)/bin
@@ -11,7 +11,7 @@ NATIVE_FILES    := $(shell find src -type f 2>/dev/null) CMakeLists.txt pyprojec
 # The extension modules, as CMake builds them (comments and blank lines skipped).
 MODULES         := $(shell grep -E '^[a-z_][a-z0-9_]*$$' src/korrin/utils/MODULES)
 
-.PHONY: all build run test bench fuzz sanitize package-check clean
+.PHONY: all build run test test-all bench fuzz sanitize package-check clean
 
 all: build
 
@@ -38,8 +38,15 @@ build: $(VENV)/.native $(VENV)/.framework
 run: build
 	$(BIN)/python examples/trigger_session.py
 
+# `make test` leaves out the tests marked slow (the long endurance runs and
+# the megabyte inputs); `make test-all` runs them too, and CI calls it.
+# Neither runs the tests marked repeated (pytest -m repeated).
+ALL_TESTS := -m "not repeated"
 test: build
 	$(BIN)/python -m pytest
+
+test-all: build
+	$(BIN)/python -m pytest $(ALL_TESTS)
 
 bench: build
 	$(BIN)/python benchmarks/run.py
@@ -83,7 +90,7 @@ sanitize: build
 	$(BIN)/cmake --build $(SANITIZE_DIR)
 	mkdir -p $(SANITIZE_DIR)/site/korrin/utils
 	cp $(SANITIZE_DIR)/*$(EXT_SUFFIX) $(SANITIZE_DIR)/site/korrin/utils/
-	$(SANITIZE_ENV) $(BIN)/python -m pytest -p no:cacheprovider
+	$(SANITIZE_ENV) $(BIN)/python -m pytest -p no:cacheprovider $(ALL_TESTS)
 
 # The wheel on its own: built from scratch (its own CMake build directory) by
 # a clean virtual environment's pip, installed there with the stand-in

@@ -123,6 +123,7 @@ def test_many_distinct_and_repeated_lines(prefix):
                               for i in range(12_000)))
 
 
+@pytest.mark.slow
 def test_fifty_megabytes():
     block = "".join(f"interface Gi0/{i}\n description link {i}\n no shutdown\n!\n" for i in range(2000))
     tree = tree_of(block * (50_000_000 // len(block) + 1))

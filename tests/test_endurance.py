@@ -772,6 +772,7 @@ CASES = [summary_good, summary_errors, summary_bad_calls, timeout_good, timeout_
          profile_file_errors, profile_write_fallbacks, profile_bad_calls, cyclic_instances]
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("case", CASES, ids=lambda c: c.__name__)
 def test_memory_flat_over_many_calls(case, env):
     step, n, watch = case(env)

@@ -105,6 +105,7 @@ REALISTIC = "[vrf][default][address_family][ipv4 unicast][neighbors][(.*)][state
     ("a b  " * (MB // 20) + "\n" + "[a b ~][c d ~]" * (MB // 28),
      ["a", "b"] * (MB // 20) + ["a b  ", "c d  "] * (MB // 28)),
 ])
+@pytest.mark.slow
 def test_megabyte_paths(path, expected):
     assert list(symfind.str_to_list(path)) == expected
 

@@ -106,6 +106,7 @@ def test_which_texts_reach_textwrap(text, calls):
 
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's allocator holds memory")
+@pytest.mark.slow
 def test_memory_is_given_back_after_a_huge_message():
     script = """if True:
         from korrin.utils.summary import Summary
