@@ -283,9 +283,11 @@ def run_python(code, *args, options=(), prefix=(), timeout=300, env=None, input=
     """`code` run by a fresh interpreter, by default from tests/ (so that it
     can import the test modules), with interpreter `options` before it, `args`
     as sys.argv[1:] and `prefix` in front (e.g. a command that drops
-    privileges). A crash there fails one test instead of ending the run."""
-    return subprocess.run([*prefix, sys.executable, *options, "-c", code, *map(str, args)], capture_output=True,
-                          text=True, timeout=timeout, cwd=cwd, env=env, input=input)
+    privileges). With `code` None, `args` name what to run (a script, or -m
+    and a module). A crash there fails one test instead of ending the run."""
+    command = [*options, *(("-c", code) if code is not None else ()), *map(str, args)]
+    return subprocess.run([*prefix, sys.executable, *command], capture_output=True, text=True, timeout=timeout,
+                          cwd=cwd, env=env, input=input)
 
 
 def run_script(code, *args, prefix=(), timeout=120):
