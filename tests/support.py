@@ -142,9 +142,10 @@ DOCS = {
     "summarize_comparison": "Summarize the features comparison",
     "pickle_traffic": "Dump traffic profile to runtime directory",
     "unpickle_traffic": "Unpacks traffic profile and returns a prettytable object",
+    # As a def's docstring: its continuation lines keep their indentation.
     "unpickle_stream_data": "Unpacks file containing traffic stream data values\n"
-                            "Returns a python dictionary containing the data\n"
-                            "Copies user provided file to runtime logs if requested",
+                            "    Returns a python dictionary containing the data\n"
+                            "    Copies user provided file to runtime logs if requested",
 }
 
 

@@ -54,8 +54,12 @@ def state(value):
     return value
 
 
+def clean(text):
+    return text and inspect.cleandoc(text)
+
+
 def doc(function):
-    return function.__doc__ and inspect.cleandoc(function.__doc__)
+    return clean(function.__doc__)
 
 
 # ------------------------------------------------------------------ classes
@@ -181,7 +185,7 @@ def test_methods_are_functions(kind, module, cls, name):
     method = getattr(cls, name)
     assert not isinstance(getattr(method, "__self__", None), type)
     assert (method.__name__, method.__qualname__, method.__module__, doc(method)) == \
-        (name, qualname, cls.__module__, DOCS.get(qualname))
+        (name, qualname, cls.__module__, clean(DOCS.get(qualname)))
     assert "of type object" not in repr(method) and qualname in repr(method)
     first, *rest = inspect.signature(method).parameters.values()
     assert (first.name, first.kind) == ("self", inspect.Parameter.POSITIONAL_OR_KEYWORD)
@@ -215,7 +219,7 @@ def test_functions_pickle_by_name(kind, module, name):
     module = KINDS[kind][module]
     function = getattr(module, name)
     assert (function.__name__, function.__qualname__, function.__module__) == (name, name, module.__name__)
-    assert "of type object" not in repr(function) and doc(function) == DOCS.get(name)
+    assert "of type object" not in repr(function) and doc(function) == clean(DOCS.get(name))
     assert all(pickle.loads(pickle.dumps(function, p)) is function for p in PROTOCOLS)
 
 
@@ -250,9 +254,7 @@ def test_signature_doc_and_binding_errors(module, cls, name, params):
     classmethod_ = params.startswith("cls")
     shown = without_first(params) if classmethod_ else params
     assert str(inspect.signature(member)) == f"({shown})"
-    # A def's docstring keeps the indentation of its continuation lines.
-    expected = DOCS.get(qualname)
-    assert member.__doc__ in ((None,) if expected is None else (expected, expected.replace("\n", "\n    ")))
+    assert member.__doc__ == DOCS.get(qualname)
     if not cls or classmethod_:
         assert_same_binding_errors(member, qualname, params, is_method=classmethod_)
         return
