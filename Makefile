@@ -1,5 +1,5 @@
-# The README's commands: `make run` (the example trigger session) and
-# `make test` (build everything and run the whole test suite).
+# The README's commands: `make run` (the example trigger session), `make test`
+# (build everything and run the test suite but its slow tests) and `make test-all`.
 PYTHON ?= python3
 VENV   ?= .venv
 BIN    := $(VENV)/bin
@@ -8,8 +8,10 @@ REQS   := $(BIN)/python -c "import tomllib; p = tomllib.load(open('pyproject.tom
             print(' '.join(p['build-system']['requires'] + p['project']['dependencies'] + p['project']['optional-dependencies']['test']))"
 FRAMEWORK_FILES := $(shell find framework -type f \( -name '*.py' -o -name '*.yaml' -o -name '*.toml' \) -not -path '*/build/*' 2>/dev/null)
 NATIVE_FILES    := $(shell find src -type f 2>/dev/null) CMakeLists.txt pyproject.toml
+# The extension modules, as CMake builds them (comments and blank lines skipped).
+MODULES         := $(shell grep -E '^[a-z_][a-z0-9_]*$$' src/korrin/utils/MODULES)
 
-.PHONY: all build run test bench bench-ab fuzz sanitize package-check clean
+.PHONY: all build run test test-all bench bench-ab fuzz sanitize package-check clean
 
 all: build
 
@@ -36,8 +38,15 @@ build: $(VENV)/.native $(VENV)/.framework
 run: build
 	$(BIN)/python examples/trigger_session.py
 
+# `make test` leaves out the tests marked slow (the long endurance runs and
+# the megabyte inputs); `make test-all` runs them too, and CI calls it.
+# Neither runs the tests marked repeated or long_sweep (pytest -m repeated, -m long_sweep).
+ALL_TESTS := -m "not repeated and not long_sweep"
 test: build
 	$(BIN)/python -m pytest
+
+test-all: build
+	$(BIN)/python -m pytest $(ALL_TESTS)
 
 # The benchmarks' plain-Python baselines are also compiled with Cython (the
 # bench extra pins it), so every ratio is given against both.
@@ -109,7 +118,7 @@ sanitize: build
 	$(BIN)/cmake --build $(SANITIZE_DIR)
 	mkdir -p $(SANITIZE_DIR)/site/korrin/utils
 	cp $(SANITIZE_DIR)/*$(EXT_SUFFIX) $(SANITIZE_DIR)/site/korrin/utils/
-	$(SANITIZE_ENV) $(BIN)/python -m pytest -p no:cacheprovider
+	$(SANITIZE_ENV) $(BIN)/python -m pytest -p no:cacheprovider $(ALL_TESTS)
 
 # The wheel on its own: built from scratch (its own CMake build directory) by
 # a clean virtual environment's pip, installed there with the stand-in
@@ -124,7 +133,7 @@ package-check:
 	  --config-settings=build-dir=$(PACKAGE_DIR)/cmake .
 	$(PACKAGE_DIR)/venv/bin/python -m pip install --quiet $(PACKAGE_DIR)/dist/*.whl ./framework
 	cd $(PACKAGE_DIR) && venv/bin/python -c "import importlib, pathlib; \
-	  mods = [importlib.import_module('korrin.utils.' + m) for m in ('summary', 'timeout', 'symfind', 'config', 'profile')]; \
+	  mods = [importlib.import_module('korrin.utils.' + m) for m in '$(MODULES)'.split()]; \
 	  folder = pathlib.Path(mods[0].__file__).parent; \
 	  assert all((folder / (m.__name__.rsplit('.', 1)[1] + '.pyi')).exists() for m in mods) and (folder / 'py.typed').exists(); \
 	  print('wheel ok:', ', '.join(m.__name__ for m in mods))"

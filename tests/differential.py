@@ -8,6 +8,8 @@ import types
 
 from hypothesis import strategies as st
 
+from support import RecordingLogger
+
 # ------------------------------------------------------------------ summary
 
 # Texts for the wrapper: every kind of whitespace it treats specially,
@@ -150,23 +152,6 @@ def summary_scenarios(draw):
     cls = draw(st.sampled_from(["Summary", "TriggerSummary"]))
     calls = draw(st.lists(trigger_calls if cls == "TriggerSummary" else box_calls, max_size=10))
     return cls, draw(summary_messages), draw(summary_widths), calls, draw(collaborators)
-
-
-class RecordingLogger:
-    def __init__(self, records):
-        self.records = records
-
-    def info(self, msg):
-        self.records.append(("INFO", msg))
-
-    def error(self, msg):
-        self.records.append(("ERROR", msg))
-
-    def warning(self, msg):
-        self.records.append(("WARNING", msg))
-
-    def debug(self, msg):
-        self.records.append(("DEBUG", msg))
 
 
 class RecordingHandler(logging.Handler):

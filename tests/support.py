@@ -2,13 +2,19 @@
 import contextlib
 import importlib
 import inspect
-import os
+import json
+import pathlib
 import subprocess
 import sys
 import textwrap
 import types
 
 import pytest
+
+TESTS = pathlib.Path(__file__).parent
+# The extension modules by name, from the list the build reads.
+MODULES = [line for line in (TESTS.parent / "src" / "korrin" / "utils" / "MODULES").read_text().splitlines()
+           if line and not line.startswith("#")]
 
 
 def plain_function(qualname, params, body="return None", module=None, doc=None):
@@ -136,9 +142,10 @@ DOCS = {
     "summarize_comparison": "Summarize the features comparison",
     "pickle_traffic": "Dump traffic profile to runtime directory",
     "unpickle_traffic": "Unpacks traffic profile and returns a prettytable object",
+    # As a def's docstring: its continuation lines keep their indentation.
     "unpickle_stream_data": "Unpacks file containing traffic stream data values\n"
-                            "Returns a python dictionary containing the data\n"
-                            "Copies user provided file to runtime logs if requested",
+                            "    Returns a python dictionary containing the data\n"
+                            "    Copies user provided file to runtime logs if requested",
 }
 
 
@@ -163,6 +170,44 @@ def twin_module(name):
         setattr(module, function, plain_function(function, params, module=module.__name__, doc=DOCS.get(function)))
     sys.modules[module.__name__] = module
     return module
+
+
+class FakeDiff:
+    """Stands in for the framework's Diff: differs when the two snapshots
+    differ. A subclass that sets `made` to a list records every instance."""
+
+    made = None
+
+    def __init__(self, a, b, exclude):
+        self.a, self.b, self.exclude, self.diffs = a, b, exclude, []
+        if self.made is not None:
+            self.made.append(self)
+
+    def findDiff(self):
+        self.diffs = [] if self.a == self.b else [(self.a, self.b)]
+
+    def __str__(self):
+        return f"-{self.a}\n+{self.b}"
+
+
+class RecordingLogger:
+    """Stands in for a module's logger: every call kept as (level, message) in
+    `calls`, which may be a list shared with other recorders."""
+
+    def __init__(self, calls=None):
+        self.calls = [] if calls is None else calls
+
+    def info(self, msg):
+        self.calls.append(("info", msg))
+
+    def error(self, msg):
+        self.calls.append(("error", msg))
+
+    def warning(self, msg):
+        self.calls.append(("warning", msg))
+
+    def debug(self, msg):
+        self.calls.append(("debug", msg))
 
 
 # Each module imported and used where no fork is needed; run as a script of
@@ -204,14 +249,8 @@ result.failed("last")
 result.result()
 assert attempts > 0 and reported == [{"reason": "last", "from_exception": None}], (attempts, reported)
 
-class Diff:
-    def __init__(self, a, b, exclude):
-        self.a, self.b, self.diffs = a, b, []
-
-    def findDiff(self):
-        self.diffs = [] if self.a == self.b else [(self.a, self.b)]
-
-profile.Diff = Diff
+""" + inspect.getsource(FakeDiff) + """
+profile.Diff = FakeDiff
 profile.log = SimpleNamespace(info=lambda *a: None)
 verdict = profile.Profile.compare({"bgp": {"uut": 1, "r2": 1}}, {"bgp": {"uut": 2, "r2": 1}}, pts_data={"x": {}},
                                   testbed=SimpleNamespace(devices={"uut": object(), "r2": object()}))
@@ -241,27 +280,28 @@ def wrap_rows(texts, wrap_width):
             for text in texts for line in textwrap.wrap(text, wrap_width)]
 
 
+def run_python(code, *args, options=(), prefix=(), timeout=300, env=None, input=None, cwd=TESTS):
+    """`code` run by a fresh interpreter, by default from tests/ (so that it
+    can import the test modules), with interpreter `options` before it, `args`
+    as sys.argv[1:] and `prefix` in front (e.g. a command that drops
+    privileges). With `code` None, `args` name what to run (a script, or -m
+    and a module). A crash there fails one test instead of ending the run."""
+    command = [*options, *(("-c", code) if code is not None else ()), *map(str, args)]
+    return subprocess.run([*prefix, sys.executable, *command], capture_output=True, text=True, timeout=timeout,
+                          cwd=cwd, env=env, input=input)
+
+
 def run_script(code, *args, prefix=(), timeout=120):
-    """Runs `code` in a fresh interpreter (behind `prefix`, e.g. a command that
-    drops privileges) with `args` as sys.argv[1:]; returns what it printed last,
-    read as JSON. A crash or an exception fails the calling test."""
-    import json
-    import subprocess
-    done = subprocess.run([*prefix, sys.executable, "-c", code, *map(str, args)], capture_output=True, text=True,
-                          timeout=timeout)
+    """What `code` printed last, read as JSON; a crash or an exception in it
+    fails the calling test."""
+    done = run_python(code, *args, prefix=prefix, timeout=timeout, cwd=None)
     assert done.returncode == 0, f"the child ended with {done.returncode}:\n{done.stderr[-3000:]}"
     return json.loads(done.stdout.splitlines()[-1])
 
 
-def run_child(code, *args, timeout=120, env=None):
-    """`code` run by a fresh interpreter (tests/ on its path): a crash there
-    fails one test instead of ending the run."""
-    return subprocess.run([sys.executable, *args, "-c", code], capture_output=True, text=True,
-                          timeout=timeout, cwd=os.path.dirname(os.path.abspath(__file__)), env=env)
-
-
 def outcome(action):
-    """What `action()` gives: its result, or the type and text of what it raised."""
+    """What `action()` gives: ("returned", its result), or the type and text
+    of what it raised."""
     try:
         return "returned", action()
     except Exception as error:  # noqa: BLE001 - any difference counts

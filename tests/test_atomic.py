@@ -12,7 +12,7 @@ import tempfile
 
 import pytest
 
-from support import run_script
+from support import run_python, run_script
 
 LONG = "g" * 243  # ".{name}.{8}.tmp" is then over the usual 255-byte limit
 
@@ -165,7 +165,7 @@ def unprivileged_prefix():
     if not shutil.which("setpriv"):
         return None
     prefix = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
-    probe = subprocess.run([*prefix, sys.executable, "-c", "import korrin.utils.profile"], capture_output=True)
+    probe = run_python("import korrin.utils.profile", prefix=prefix, cwd=None)
     return prefix if probe.returncode == 0 else None
 
 

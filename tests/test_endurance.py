@@ -21,7 +21,7 @@ import korrin.utils.profile as profile
 import korrin.utils.summary as summary
 import korrin.utils.symfind as symfind
 import korrin.utils.timeout as timeout
-from support import FakeTestbed
+from support import FakeDiff, FakeTestbed
 
 # jsonpickle warns on every encode; recorded warnings would pile up in memory.
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
@@ -248,17 +248,6 @@ ODD = ["\ud800 lone surrogate", "nul\x00 inside", Text("a str subclass"), "\U000
 PATHS = ["[info][(.*)][counters]", "[vrf][default][address_family][ipv4 unicast]", "[interfaces][1][mtu]",
          "[(a[0]) b]", "[(1,2) (3,4)]", "[-5][+3][007][1.5]", "[a b [c d]]", "[a~ b] a b", "", "x [y z]",
          "[peer (.*) state]", "[ä ü][ß]"]
-
-
-class FakeDiff:
-    def __init__(self, a, b, exclude):
-        self.a, self.b, self.exclude, self.diffs = a, b, exclude, []
-
-    def findDiff(self):
-        self.diffs = [] if self.a == self.b else [(self.a, self.b)]
-
-    def __str__(self):
-        return f"-{self.a}\n+{self.b}"
 
 
 class Device:
@@ -783,6 +772,7 @@ CASES = [summary_good, summary_errors, summary_bad_calls, timeout_good, timeout_
          profile_file_errors, profile_write_fallbacks, profile_bad_calls, cyclic_instances]
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("case", CASES, ids=lambda c: c.__name__)
 def test_memory_flat_over_many_calls(case, env):
     step, n, watch = case(env)

@@ -2,18 +2,16 @@
 import os
 import pathlib
 import re
-import subprocess
-import sys
 
 import pytest
 
-from support import row
+from support import row, run_python
 
 EXAMPLE = pathlib.Path(__file__).resolve().parent.parent / "examples" / "trigger_session.py"
 
 
 def run_example(run_dir):
-    return subprocess.run([sys.executable, str(EXAMPLE), str(run_dir)], capture_output=True, text=True, timeout=120)
+    return run_python(None, EXAMPLE, run_dir, cwd=None, timeout=120)
 
 
 def box(lines, title, width, prefix="INFO "):

@@ -1,11 +1,11 @@
 """The fuzz driver: counts per target, divergences shown and failing the run."""
 import importlib.util
 import re
-import subprocess
-import sys
 from pathlib import Path
 
 from hypothesis import strategies as st
+
+from support import run_python
 
 ROOT = Path(__file__).parents[1]
 spec = importlib.util.spec_from_file_location("fuzz", ROOT / "tools" / "fuzz.py")
@@ -14,8 +14,7 @@ spec.loader.exec_module(fuzz)
 
 
 def test_agreeing_targets_report_their_counts_and_pass():
-    proc = subprocess.run([sys.executable, "tools/fuzz.py", "--seconds", "2", "config", "symfind"],
-                          cwd=ROOT, capture_output=True, text=True, timeout=120)
+    proc = run_python(None, "tools/fuzz.py", "--seconds", "2", "config", "symfind", cwd=ROOT, timeout=120)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert re.fullmatch(r"config: [1-9]\d* cases, 0 divergences\nsymfind: [1-9]\d* cases, 0 divergences\n",
                         proc.stdout)

@@ -2,18 +2,12 @@
 sys.modules (the new module's globals steer the new classes, the old module
 keeps its own), collected once dropped, and imported and used in isolated
 subinterpreters. Each case runs in a subprocess of its own."""
-import subprocess
 import sys
 
 import pytest
 
-from support import USE_EVERY_MODULE
-
-MODULES = ["summary", "timeout", "symfind", "config", "profile"]
-
-
-def run(code):
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+from support import MODULES, USE_EVERY_MODULE
+from support import run_python as run
 
 
 REIMPORT = """
@@ -78,7 +72,7 @@ def test_purged_module_is_collected(name):
 # module, its classes and its state are freed (n rounds, then 2n more).
 REIMPORTED_MANY_TIMES = """
 import gc, importlib, sys, tracemalloc
-names = [f"korrin.utils.{m}" for m in ("summary", "timeout", "symfind", "config", "profile")]
+names = [f"korrin.utils.{m}" for m in {modules!r}]
 for name in names:
     importlib.import_module(name)
 
@@ -86,9 +80,9 @@ def rounds(count):
     for _ in range(count):
         for name in names:
             del sys.modules[name]
-        fresh = [importlib.import_module(name) for name in names]
-        fresh[0].Summary("t", 20).add_message("x")
-        fresh[3].Config("a\\n b").tree()
+        fresh = {name.rpartition(".")[2]: importlib.import_module(name) for name in names}
+        fresh["summary"].Summary("t", 20).add_message("x")
+        fresh["config"].Config("a\\n b").tree()
     gc.collect()
     return tracemalloc.get_traced_memory()[0]
 
@@ -103,7 +97,7 @@ assert after_3n - after_n <= 16384, (after_n - start, after_3n - after_n)
 
 
 def test_modules_imported_again_and_again_keep_memory_flat():
-    proc = run(REIMPORTED_MANY_TIMES)
+    proc = run(REIMPORTED_MANY_TIMES.replace("{modules!r}", repr(MODULES)))
     assert proc.returncode == 0, proc.stderr
 
 

@@ -3,14 +3,13 @@ file functions of korrin.utils.profile against the same code in plain Python."""
 import json
 import os
 import stat
-import subprocess
-import sys
 import types
 
 import prettytable
 import pytest
 
 import korrin.utils.profile as profile
+from support import run_python
 
 pytestmark = pytest.mark.filterwarnings("ignore:keys will default:DeprecationWarning")
 
@@ -161,7 +160,7 @@ CASES = (
 def outcomes():
     script = f"TWIN = {TWIN!r}\n" + DRIVER
     cases = "".join(json.dumps(case) + "\n" for case in CASES)
-    done = subprocess.run([sys.executable, "-c", script], input=cases, capture_output=True, text=True, timeout=300)
+    done = run_python(script, input=cases, cwd=None)
     lines = done.stdout.splitlines()
     return [json.loads(line) for line in lines] + [done.stderr[-2000:]] * (len(CASES) - len(lines))
 

@@ -5,7 +5,6 @@ import copy
 import json
 import logging
 import os
-import subprocess
 import sys
 import types
 import warnings
@@ -16,7 +15,7 @@ import pytest
 import korrin.utils.profile as profile
 from brennic.async_ import pcall as real_pcall
 from brennic.strivel.exceptions import DatafileError
-from support import FakeTestbed, assert_same_binding_errors, run_script, signature_text
+from support import FakeTestbed, run_python, run_script
 
 pytestmark = pytest.mark.filterwarnings("ignore:keys will default:DeprecationWarning")
 
@@ -104,27 +103,6 @@ def test_globals_bound_in_order():
     assert [n for n in vars(profile.Profile) if not n.startswith("__")] == ["compare", "learn_features"]
 
 
-@pytest.mark.parametrize("qualname, params, doc", [
-    ("Profile.compare", "cls, compare1, compare2, pts_data=None, testbed=None, verf_data=None", None),
-    ("Profile.learn_features", "cls, features, testbed, pts_data=None, current_instance=None, testscript=None, "
-     "file=None, location=None, pts_name=None", None),
-    ("load_datafile", "datafile, cls", None),
-    ("asynchronous_profile", "device, feature, pts_data, learnt_dict",
-     "Use asynchronous execution when profiling features on devices"),
-    ("unpickle", "file", "Unpickle file; Used for Golden profile"),
-    ("pickle", "pts, location=None, pts_name=None", "Pickle file; Used for Golden profile"),
-    ("summarize_comparison", "summarized_dict, passed_feature=None, print_not_compared=True",
-     "Summarize the features comparison"),
-])
-def test_signatures_and_docstrings(qualname, params, doc):
-    target = profile.Profile if "." in qualname else profile
-    target = getattr(target, qualname.rpartition(".")[2])
-    method = "." in qualname
-    assert signature_text(target) == "(" + (params.split(", ", 1)[1] if method else params) + ")"
-    assert target.__doc__ == doc
-    assert_same_binding_errors(target, qualname, params, is_method=method)
-
-
 FALLBACK = """
 import importlib.abc, sys, types
 case = {case!r}
@@ -158,7 +136,7 @@ else:
 ])
 def test_pcall_falls_back_only_on_import_error(case, expected):
     # A fresh interpreter each: an extension module initialises once per process.
-    out = subprocess.run([sys.executable, "-c", FALLBACK.format(case=case)], capture_output=True, text=True)
+    out = run_python(FALLBACK.format(case=case))
     assert out.stdout.strip() == expected, out.stderr
 
 

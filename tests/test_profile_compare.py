@@ -8,23 +8,10 @@ import pytest
 import korrin.utils.profile as profile
 import korrin.utils.summary as summary_module
 from brennic.strivel.exceptions import DatafileError
-from support import outcome, row
+from support import FakeDiff, outcome, row
 
 FIXED = ["device", "maker", "diff_ignore", "callables", "(Current configuration.*)"]
 NOT_LEARNT = "No comparison performed, it wasn't learnt at this section"
-
-
-class FakeDiff:
-    """Differs when the two snapshots differ; every instance is recorded."""
-
-    made = None
-
-    def __init__(self, a, b, exclude):
-        self.a, self.b, self.exclude, self.diffs = a, b, exclude, []
-        self.made.append(self)
-
-    def findDiff(self):
-        self.diffs = [] if self.a == self.b else [(self.a, self.b)]
 
 
 @pytest.fixture

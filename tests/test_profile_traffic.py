@@ -1,5 +1,4 @@
 """Traffic profile tables and traffic stream data files of korrin.utils.profile."""
-import inspect
 import os
 import types
 
@@ -8,7 +7,6 @@ import pytest
 import yaml
 
 import korrin.utils.profile as profile
-from support import assert_same_binding_errors, signature_text
 
 FIELDS = ["Source/Dest Port Pair", "Traffic Item", "Tx Frames", "Rx Frames", "Frames Delta",
           "Tx Frame Rate", "Rx Frame Rate", "Loss %", "Outage (seconds)"]
@@ -39,21 +37,6 @@ def table(*rows, cls=prettytable.PrettyTable):
 
 class Table(prettytable.PrettyTable):
     pass
-
-
-@pytest.mark.parametrize("function, params, doc", [
-    (profile.pickle_traffic, "tgn_profile, location=None, tgn_profile_name=None",
-     "Dump traffic profile to runtime directory"),
-    (profile.unpickle_traffic, "file", "Unpacks traffic profile and returns a prettytable object"),
-    (profile.unpickle_stream_data, "file, copy=False, copy_file=None",
-     "Unpacks file containing traffic stream data values\n"
-     "Returns a python dictionary containing the data\n"
-     "Copies user provided file to runtime logs if requested"),
-])
-def test_interface(function, params, doc):
-    assert signature_text(function) == f"({params})"
-    assert inspect.getdoc(function) == doc and function.__doc__.count("\n") == doc.count("\n")
-    assert_same_binding_errors(function, function.__name__, params)
 
 
 @pytest.mark.parametrize("value", [None, {}, {"a": 1}, "traffic", 0, [ROWS[0]]])

@@ -5,17 +5,15 @@ import copy
 import importlib
 import inspect
 import itertools
-import pathlib
 import pickle
 import pydoc
 import re
-import subprocess
-import sys
 import weakref
 
 import pytest
 
-from support import CLASSES, DOCS, FUNCTIONS, USE_EVERY_MODULE, twin_module
+from support import (CLASSES, DOCS, FUNCTIONS, MODULES, TESTS, USE_EVERY_MODULE, assert_same_binding_errors,
+                     plain_function, run_python, twin_module, type_error_text)
 
 NAMES = list(CLASSES)
 KINDS = {"native": {n: importlib.import_module(f"korrin.utils.{n}") for n in NAMES},
@@ -56,16 +54,12 @@ def state(value):
     return value
 
 
+def clean(text):
+    return text and inspect.cleandoc(text)
+
+
 def doc(function):
-    return function.__doc__ and inspect.cleandoc(function.__doc__)
-
-
-def outcome(action):
-    try:
-        action()
-    except Exception as error:   # the type and the text, as Python reports them
-        return type(error).__name__, str(error)
-    return "ok"
+    return clean(function.__doc__)
 
 
 # ------------------------------------------------------------------ classes
@@ -109,6 +103,16 @@ def test_no_new_of_their_own(kind, module, name):
 # subprocess.
 PATCH_NEW = """
 import pytest, test_pythonic as t
+from support import outcome
+
+
+# Whether making an instance worked, or the type and text of the error, in a
+# form the parent can read back.
+def making(cls):
+    kind, value = outcome(lambda: t.make(cls))
+    return "ok" if kind == "returned" else (kind.__name__, value)
+
+
 outcomes = {}
 for kind in t.KINDS:
     for module, name in t.CLASS_NAMES:
@@ -117,14 +121,13 @@ for kind in t.KINDS:
         with pytest.MonkeyPatch.context() as patch:
             patch.setattr(cls, "__new__", lambda c, *a, **k: made.append(c) or object.__new__(c))
             t.make(cls)
-        outcomes[kind, name] = made == [cls], "__new__" in vars(cls), t.outcome(lambda: t.make(cls))
+        outcomes[kind, name] = made == [cls], "__new__" in vars(cls), making(cls)
 print(repr(outcomes))
 """
 
 
 def test_new_patched_and_restored_as_python_does():
-    proc = subprocess.run([sys.executable, "-c", PATCH_NEW], capture_output=True, text=True,
-                          cwd=pathlib.Path(__file__).parent)
+    proc = run_python(PATCH_NEW)
     assert proc.returncode == 0, proc.stderr
     outcomes = eval(proc.stdout)
     for _, name in CLASS_NAMES:
@@ -182,7 +185,7 @@ def test_methods_are_functions(kind, module, cls, name):
     method = getattr(cls, name)
     assert not isinstance(getattr(method, "__self__", None), type)
     assert (method.__name__, method.__qualname__, method.__module__, doc(method)) == \
-        (name, qualname, cls.__module__, DOCS.get(qualname))
+        (name, qualname, cls.__module__, clean(DOCS.get(qualname)))
     assert "of type object" not in repr(method) and qualname in repr(method)
     first, *rest = inspect.signature(method).parameters.values()
     assert (first.name, first.kind) == ("self", inspect.Parameter.POSITIONAL_OR_KEYWORD)
@@ -216,8 +219,60 @@ def test_functions_pickle_by_name(kind, module, name):
     module = KINDS[kind][module]
     function = getattr(module, name)
     assert (function.__name__, function.__qualname__, function.__module__) == (name, name, module.__name__)
-    assert "of type object" not in repr(function) and doc(function) == DOCS.get(name)
+    assert "of type object" not in repr(function) and doc(function) == clean(DOCS.get(name))
     assert all(pickle.loads(pickle.dumps(function, p)) is function for p in PROTOCOLS)
+
+
+# ------------------------------------------------------- the declared surface
+
+def test_surface_declared_for_every_module_built():
+    sources = TESTS.parent / "src" / "korrin" / "utils"
+    assert sorted(CLASSES) == sorted(FUNCTIONS) == sorted(MODULES)
+    assert sorted(p.stem for p in sources.glob("*.cpp")) == sorted(MODULES)
+    assert all((sources / f"{m}.pyi").exists() for m in MODULES)
+
+
+# Arguments that build an instance of each class; methods are also bound to one.
+INSTANCE_ARGS = {"Summary": ("t", 30), "TriggerSummary": ("t", 30), "Msg": ("m",), "Timeout": (1, 1),
+                 "Config": ("x",)}
+MEMBERS = [(m, c, f, p) for m, c in CLASS_NAMES for f, p in CLASSES[m][c][1].items() if f != "timeout"] + \
+          [(m, None, f, p) for m in NAMES for f, p in FUNCTIONS[m].items()]
+
+
+def without_first(params):
+    return params.partition(",")[2].strip()
+
+
+@pytest.mark.parametrize("module, cls, name, params", MEMBERS,
+                         ids=[".".join(filter(None, (m, c, f))) for m, c, f, _ in MEMBERS])
+def test_signature_doc_and_binding_errors(module, cls, name, params):
+    """Each native callable has the declared signature and docstring, and
+    every bad call, unbound or bound, fails with the plain-Python text."""
+    owner = cls_of("native", module, cls) if cls else KINDS["native"][module]
+    qualname = f"{cls}.{name}" if cls else name
+    member = getattr(owner, name)
+    classmethod_ = params.startswith("cls")
+    shown = without_first(params) if classmethod_ else params
+    assert str(inspect.signature(member)) == f"({shown})"
+    assert member.__doc__ == DOCS.get(qualname)
+    if not cls or classmethod_:
+        assert_same_binding_errors(member, qualname, params, is_method=classmethod_)
+        return
+    assert_same_binding_errors(member, qualname, params)
+    if name == "__init__":
+        # The class and every subclass that inherits its constructor.
+        callers = [cls_of("native", module, c) for c, (base, members) in CLASSES[module].items()
+                   if c == cls or (base == cls and "__init__" not in members)]
+        for caller in callers:
+            assert str(inspect.signature(caller)) == f"({without_first(params)})"
+    else:
+        callers = [getattr(owner(*INSTANCE_ARGS.get(cls, ())), name)]
+        assert str(inspect.signature(callers[0])) == f"({without_first(params)})"
+    twin = plain_function(qualname, params)
+    for caller in callers:
+        assert_same_binding_errors(caller, qualname, params, is_method=True)
+        # Surplus positional arguments and an unknown keyword at once.
+        assert type_error_text(caller, *range(5), x=1) == type_error_text(twin, None, *range(5), x=1)
 
 
 # ------------------------------------------------------------------ builtins
@@ -234,5 +289,5 @@ assert all(after[k] is before[k] for k in before), [k for k in before if after[k
 
 @pytest.mark.parametrize("use", [USE_EVERY_MODULE, "builtins.extra = 1"], ids=["modules", "harness-check"])
 def test_builtins_unchanged_by_the_modules(use):
-    proc = subprocess.run([sys.executable, "-c", BUILTINS_UNCHANGED.format(use=use)], capture_output=True, text=True)
+    proc = run_python(BUILTINS_UNCHANGED.format(use=use))
     assert (proc.returncode == 0) == (use == USE_EVERY_MODULE), proc.stderr

@@ -3,6 +3,7 @@ a call when the program exits, greenlets switching inside calls, runaway
 recursion, foreign builtins, function attributes set as on a def, textwrap
 changed in place. Whatever may crash runs in a child interpreter."""
 import builtins
+import inspect
 import os
 import re
 import sys
@@ -18,7 +19,7 @@ import korrin.utils.summary as summary
 import korrin.utils.symfind as symfind
 import korrin.utils.timeout as timeout
 from oracles import summary_model
-from support import TEXTWRAP_STAND_INS, outcome, run_child, wrap_rows
+from support import TEXTWRAP_STAND_INS, FakeDiff, outcome, run_python, wrap_rows
 
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")  # jsonpickle warns on encode
 
@@ -48,15 +49,9 @@ class Section:
         return lambda **kw: None
 
 
-class Diff:
-    def __init__(self, a, b, exclude):
-        self.a, self.b, self.diffs = a, b, []
+{fake_diff}
 
-    def findDiff(self):
-        self.diffs = [] if self.a == self.b else [(self.a, self.b)]
-
-
-profile.Diff = Diff
+profile.Diff = FakeDiff
 table = prettytable.PrettyTable(["a", "b"])
 table.add_row([1, 2])
 testbed = types.SimpleNamespace(devices={{"uut": object(), "r2": object()}})
@@ -104,9 +99,9 @@ def child_env():
 @pytest.mark.parametrize("runs", [3, pytest.param(20, marks=pytest.mark.repeated)])
 @pytest.mark.parametrize("call", DAEMON_CALLS)
 def test_exit_with_a_daemon_thread_inside_a_call(call, runs):
-    code = DAEMON.format(call=DAEMON_CALLS[call])
+    code = DAEMON.format(call=DAEMON_CALLS[call], fake_diff=inspect.getsource(FakeDiff))
     for _ in range(runs):
-        assert_clean(run_child(code, "-W", "ignore", timeout=60, env=child_env()))
+        assert_clean(run_python(code, options=("-W", "ignore"), timeout=60, env=child_env()))
 
 
 # ------------------------------------------------------------ greenlets
@@ -214,7 +209,7 @@ assert [m.msg for m in a.summary_msgs] == [], a.summary_msgs
 @pytest.mark.parametrize("scenario", GREENLET_SCENARIOS)
 def test_greenlets_suspended_inside_calls(scenario):
     pytest.importorskip("greenlet")
-    assert_clean(run_child(GREENLETS.format(scenario=GREENLET_SCENARIOS[scenario])), "ok\n")
+    assert_clean(run_python(GREENLETS.format(scenario=GREENLET_SCENARIOS[scenario]), timeout=120), "ok\n")
 
 
 # ------------------------------------------------------------ recursion
@@ -262,7 +257,7 @@ HIGH_LIMIT = pytest.mark.skipif(sys.version_info < (3, 12), reason="3.11 crashes
 @pytest.mark.parametrize("loop, limit", [(loop, 0) for loop in LOOPS] + [
     pytest.param(loop, 100_000, marks=HIGH_LIMIT) for loop in ("native", "python override")])
 def test_runaway_recursion_raises(loop, limit):
-    assert_clean(run_child(RECURSION.format(loop=LOOPS[loop], limit=limit), timeout=300), "ok\n")
+    assert_clean(run_python(RECURSION.format(loop=LOOPS[loop], limit=limit), timeout=300), "ok\n")
 
 
 # ------------------------------------------------------------- builtins

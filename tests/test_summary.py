@@ -1,6 +1,5 @@
 import copy
 import gc
-import inspect
 import pickle
 import sys
 import textwrap
@@ -8,25 +7,11 @@ import types
 import weakref
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
 
-from differential import wrap_texts
 from korrin.utils import summary
 from korrin.utils.summary import Msg, Summary, TriggerSummary
 from oracles import summary_model as model
-from support import assert_same_binding_errors, wrap_rows
-
-
-class RecordingLogger:
-    def __init__(self):
-        self.calls = []
-
-    def info(self, msg):
-        self.calls.append(("info", msg))
-
-    def error(self, msg):
-        self.calls.append(("error", msg))
+from support import RecordingLogger
 
 
 @pytest.fixture
@@ -254,16 +239,7 @@ def test_section_device_header_and_failures():
         TriggerSummary("t", 40).summarize_trigger(None, {})
 
 
-# Line wrapping: the native wrapper must equal textwrap.wrap for every text.
-@settings(max_examples=3000, deadline=None)
-@given(wrap_texts, st.integers(min_value=5, max_value=40))
-def test_wrapping_equals_textwrap(text, width):
-    box = Summary("t", width)
-    box.add_message(text)
-    box.add_message([text, text.upper()])
-    assert [t for t, _ in rows(box)[3:]] == reference_rows(text, width) + reference_rows([text, text.upper()], width)
-
-
+# Line wrapping against textwrap.wrap and the model, for generated texts: test_wrap.py.
 @pytest.mark.parametrize("text", ["a" * 200, "abc xxxxxxxx", "   abc", "a\tb  c\r\nd", "x " * 100, "\t\tx"])
 @pytest.mark.parametrize("width", [5, 8, 9, 11])
 def test_wrapping_corner_cases(text, width):
@@ -330,41 +306,10 @@ def test_methods_go_through_self():
     assert box.seen == ["t", "    - hello"]
 
 
-# The interface: signatures, docstrings, TypeError wording.
-METHODS = {
-    "__init__": "self, title, width",
-    "add_title_line": "self", "add_subtitle_line": "self", "add_sep_line": "self", "add_star_line": "self",
-    "add_message": "self, msg, indent=False, level='info'",
-    "add_indent": "self, msg, end=True",
-    "print": "self",
-    "summarize_section": "self, message, device=None, level='info', end=True",
-    "summarize_profile": "self, device, diff=None, golden=False, PTS=True",
-}
-DOCS = {"summarize_section": "Build a summary section as per the provided info", "summarize_profile": "Summarize PTS",
-        "summarize_trigger": "Build a summary table for the trigger",
-        "summarize": "Build a summary table as per the provided info"}
-TRIGGER_METHODS = {"summarize_trigger": "self, description, info", "summarize": "self, title, message, indent=False"}
-
-
-@pytest.mark.parametrize("cls, name, params", [(Summary, n, p) for n, p in METHODS.items()]
-                         + [(TriggerSummary, n, p) for n, p in TRIGGER_METHODS.items()]
-                         + [(Msg, "__init__", "self, msg, level='info'")])
-def test_method_interface(cls, name, params):
-    method = getattr(cls, name)
-    assert str(inspect.signature(method)) == f"({params})"
-    assert method.__doc__ == DOCS.get(name)
-    assert_same_binding_errors(method, f"{cls.__name__}.{name}", params)
-
-
+# Signatures, docstrings and binding errors of every method: test_pythonic.py.
 def test_class_interface():
-    assert str(inspect.signature(Summary)) == "(title, width)"
-    assert str(inspect.signature(TriggerSummary)) == "(title, width)"
-    assert str(inspect.signature(Msg)) == "(msg, level='info')"
     assert Summary.__doc__ is None and Msg.__doc__ is None
     box = Summary("t", 30)
-    assert str(inspect.signature(box.add_message)) == "(msg, indent=False, level='info')"
-    assert_same_binding_errors(box.add_message, "Summary.add_message", "self, msg, indent=False, level='info'",
-                               is_method=True)
     with pytest.raises(TypeError, match=r"^Summary.__init__\(\) missing 1 required positional argument: 'width'$"):
         Summary("t")
     assert box.add_message(msg="m", level="error", indent=True) is None

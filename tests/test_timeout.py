@@ -6,7 +6,6 @@ import pytest
 
 import brennic.results as results
 from korrin.utils import timeout
-from support import assert_same_binding_errors, plain_function, signature_text, type_error_text
 
 OUTCOMES = ["Passed", "Failed", "Aborted", "Errored", "Skipped", "Blocked", "Passx"]
 START = "Starting a timeout with maximum time of {} seconds with interval of {} seconds, " \
@@ -127,30 +126,4 @@ def test_module_surface():
         "In any kind of automation, there is a need of polling. Try to do a\n"
         "       check/action, verify if expected result is there, if not, sleep for some time\n"
         "       and repeat up to a maximum time.")
-    assert timeout.Timeout.__init__.__doc__ == ("max_time is in seconds\ninterval is in second\n\n"
-                                                "Try up to max_time seconds, and between interval wait interval\nseconds")
     assert timeout.TempResult.__doc__ is None
-    assert (signature_text(timeout.Timeout), signature_text(timeout.TempResult)) == ("(max_time, interval)",
-                                                                                     "(container=None)")
-
-
-RECORDING = "self, reason=None, from_exception=None, goto=None"
-
-
-@pytest.mark.parametrize("cls, method, params", [
-    ("Timeout", "__init__", "self, max_time, interval"), ("Timeout", "iterate", "self"), ("Timeout", "sleep", "self"),
-    ("TempResult", "__init__", "self, container=None"), ("TempResult", "result", "self"),
-    ("TempResult", "_update_result", "self, temp_result, reason, from_exception, goto"),
-    *[("TempResult", m.lower(), RECORDING) for m in OUTCOMES],
-])
-def test_signatures_and_binding_errors(clock, cls, method, params):
-    cls = getattr(timeout, cls)
-    instance = cls(1, 1) if cls is timeout.Timeout else cls()
-    native = cls if method == "__init__" else getattr(instance, method)
-    qualname = f"{cls.__name__}.{method}"
-    assert signature_text(getattr(cls, method)) == f"({params})"
-    if "=" in params or params == "self":     # nothing required: surplus arguments are the error
-        twin = plain_function(qualname, params)
-        assert type_error_text(native, *range(5), x=1) == type_error_text(twin, None, *range(5), x=1)
-    else:
-        assert_same_binding_errors(native, qualname, params, is_method=True)

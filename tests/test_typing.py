@@ -2,16 +2,16 @@
 import ast
 import importlib.util
 import os
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
+import support
+
 TESTS = Path(__file__).parent
 TYPING = TESTS / "typing"
 STUBS = TESTS.parent / "src" / "korrin" / "utils"
-MODULES = [f"korrin.utils.{name}" for name in ("summary", "timeout", "symfind", "config", "profile")]
+MODULES = [f"korrin.utils.{name}" for name in support.MODULES]
 
 pytestmark = pytest.mark.skipif(
     importlib.util.find_spec("mypy") is None, reason="mypy is not installed (it comes with the test extra)"
@@ -21,8 +21,7 @@ pytestmark = pytest.mark.skipif(
 def run(args, tmp_path, **env):
     """Run the venv's python with `args`; mypy's cache stays out of the work tree."""
     env = {**os.environ, "MYPY_CACHE_DIR": str(tmp_path / "mypy_cache"), **env}
-    return subprocess.run([sys.executable, *args], cwd=TESTS.parent, env=env,
-                          capture_output=True, text=True, timeout=600)
+    return support.run_python(None, *args, cwd=TESTS.parent, env=env, timeout=600)
 
 
 @pytest.mark.parametrize("args", [
