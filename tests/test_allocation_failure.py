@@ -11,7 +11,7 @@ import warnings
 
 import pytest
 
-from support import run_child
+from support import run_python
 
 try:
     import _testcapi
@@ -190,7 +190,7 @@ KNOWN_INTERPRETER_FAULTS = {
 
 def sweep(depth):
     plan = {name: (source, depth(name)) for name, source in CALLS.items()}
-    proc = run_child(SETUP + f"PLAN = {plan!r}\n" + SWEEP, timeout=3600)
+    proc = run_python(SETUP + f"PLAN = {plan!r}\n" + SWEEP, timeout=3600)
     assert proc.returncode == 0, proc.stderr[-2000:]
     found = json.loads(proc.stdout.splitlines()[-1])
     for name in list(found):

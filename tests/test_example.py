@@ -81,7 +81,7 @@ def readme_blocks(heading):
 def test_readme_quick_start_runs_as_written():
     (language, code), (_, shown) = readme_blocks("## Quick start")
     assert language == "python"
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    out = run_python(code, timeout=60)
     assert out.returncode == 0, out.stderr
     # print() goes to stdout before the log records reach stderr
     assert (out.stdout + out.stderr).splitlines() == shown.splitlines()

@@ -487,5 +487,5 @@ print("ok")
 @pytest.mark.parametrize("mode", ["nested", "threads"])
 @pytest.mark.parametrize("where", ["whitespace table", "keyword defaults"])
 def test_a_watched_key_calling_back_in(where, mode):
-    proc = run_child(f"import sys; sys.argv[1:] = {[where, mode]!r}\n" + WATCHED_KEY, "-X", "dev")
+    proc = run_python(WATCHED_KEY, where, mode, options=("-X", "dev"))
     assert_clean(proc, "ok\n")
