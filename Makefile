@@ -9,7 +9,7 @@ REQS   := $(BIN)/python -c "import tomllib; p = tomllib.load(open('pyproject.tom
 FRAMEWORK_FILES := $(shell find framework -type f \( -name '*.py' -o -name '*.yaml' -o -name '*.toml' \) -not -path '*/build/*' 2>/dev/null)
 NATIVE_FILES    := $(shell find src -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all build run test bench fuzz sanitize package-check clean
+.PHONY: all build run test bench fuzz sanitize package-check wheels clean
 
 all: build
 
@@ -28,7 +28,8 @@ $(VENV)/.framework: $(VENV)/.deps $(FRAMEWORK_FILES)
 # The CMake build directory persists under build/, so a C++ change rebuilds
 # only what it touches.
 $(VENV)/.native: $(VENV)/.deps $(NATIVE_FILES)
-	flock $(VENV)/.lock $(BIN)/python -m pip install --quiet --no-deps --no-build-isolation .
+	flock $(VENV)/.lock $(BIN)/python -m pip install --quiet --no-deps --no-build-isolation \
+	  --config-settings=build-dir='build/{wheel_tag}' .
 	touch $@
 
 build: $(VENV)/.native $(VENV)/.framework
@@ -101,5 +102,11 @@ package-check:
 	  assert all((folder / (m.__name__.rsplit('.', 1)[1] + '.pyi')).exists() for m in mods) and (folder / 'py.typed').exists(); \
 	  print('wheel ok:', ', '.join(m.__name__ for m in mods))"
 
+# One manylinux wheel per CPython 3.11+ found here (tools/pythons), built with
+# the old-toolchain root's GCC (tools/build-root) and repaired by auditwheel,
+# and the sdist, all into dist/.
+wheels:
+	tools/wheels
+
 clean:
-	rm -rf $(VENV) build framework/build
+	rm -rf $(VENV) build framework/build dist
