@@ -11,7 +11,7 @@ NATIVE_FILES    := $(shell find src -type f 2>/dev/null) CMakeLists.txt pyprojec
 # The extension modules, as CMake builds them (comments and blank lines skipped).
 MODULES         := $(shell grep -E '^[a-z_][a-z0-9_]*$$' src/korrin/utils/MODULES)
 
-.PHONY: all build run test test-all bench bench-ab fuzz sanitize package-check clean
+.PHONY: all build run test test-all bench bench-ab fuzz sanitize package-check wheels clean
 
 all: build
 
@@ -30,7 +30,8 @@ $(VENV)/.framework: $(VENV)/.deps $(FRAMEWORK_FILES)
 # The CMake build directory persists under build/, so a C++ change rebuilds
 # only what it touches.
 $(VENV)/.native: $(VENV)/.deps $(NATIVE_FILES)
-	flock $(VENV)/.lock $(BIN)/python -m pip install --quiet --no-deps --no-build-isolation .
+	flock $(VENV)/.lock $(BIN)/python -m pip install --quiet --no-deps --no-build-isolation \
+	  --config-settings=build-dir='build/{wheel_tag}' .
 	touch $@
 
 build: $(VENV)/.native $(VENV)/.framework
@@ -138,5 +139,11 @@ package-check:
 	  assert all((folder / (m.__name__.rsplit('.', 1)[1] + '.pyi')).exists() for m in mods) and (folder / 'py.typed').exists(); \
 	  print('wheel ok:', ', '.join(m.__name__ for m in mods))"
 
+# One manylinux wheel per CPython 3.11+ found here (tools/pythons), built with
+# the old-toolchain root's GCC (tools/build-root) and repaired by auditwheel,
+# and the sdist, all into dist/.
+wheels:
+	tools/wheels
+
 clean:
-	rm -rf $(VENV) build framework/build
+	rm -rf $(VENV) build framework/build dist
