@@ -1,6 +1,7 @@
 """Helpers shared by the test modules."""
 import contextlib
 import importlib
+import importlib.util
 import inspect
 import json
 import pathlib
@@ -297,6 +298,17 @@ def run_script(code, *args, prefix=(), timeout=120):
     done = run_python(code, *args, prefix=prefix, timeout=timeout, cwd=None)
     assert done.returncode == 0, f"the child ended with {done.returncode}:\n{done.stderr[-3000:]}"
     return json.loads(done.stdout.splitlines()[-1])
+
+
+def plain_compare():
+    """A fresh copy of the plain-Python Profile.compare that the benchmarks
+    measure against (benchmarks/baselines/profile_plain.py); its collaborators
+    are module globals for the caller to set."""
+    path = pathlib.Path(__file__).resolve().parents[1] / "benchmarks" / "baselines" / "profile_plain.py"
+    spec = importlib.util.spec_from_file_location("profile_plain_twin", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
 def outcome(action):

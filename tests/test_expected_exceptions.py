@@ -3,8 +3,6 @@ key, a text that is no JSON, a file not there yet) leave exactly what the
 same try/except in Python leaves: the result, the log records, the handled
 exception seen inside and after the handler, and the chain of anything that
 propagates, on the exception path and the normal one."""
-import importlib.util
-import pathlib
 import sys
 import types
 
@@ -14,11 +12,9 @@ import korrin.utils.profile as profile
 import korrin.utils.symfind as symfind
 from korrin.utils.config import Config
 from oracles.config_model import ModelConfig
+from support import plain_compare
 
-_PLAIN = pathlib.Path(__file__).resolve().parents[1] / "benchmarks" / "baselines" / "profile_plain.py"
-_spec = importlib.util.spec_from_file_location("profile_plain_twin", _PLAIN)
-profile_plain = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(profile_plain)
+profile_plain = plain_compare()
 
 
 class Halt(BaseException):

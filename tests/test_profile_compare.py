@@ -8,7 +8,7 @@ import pytest
 import korrin.utils.profile as profile
 import korrin.utils.summary as summary_module
 from brennic.strivel.exceptions import DatafileError
-from support import FakeDiff, outcome, row
+from support import FakeDiff, outcome, plain_compare, row
 
 FIXED = ["device", "maker", "diff_ignore", "callables", "(Current configuration.*)"]
 NOT_LEARNT = "No comparison performed, it wasn't learnt at this section"
@@ -263,7 +263,7 @@ def test_verdict_boxes_line_by_line(monkeypatch):
     ({"not_compared": {"r2": 1, "uut": 2}}, {"not_compared": {"r2": 1, "uut": 1}}),
 ])
 def test_a_feature_named_not_compared_as_in_python(c1, c2, env, monkeypatch):
-    from oracles import profile_model
+    profile_model = plain_compare()
     for name in ("Diff", "get_ops_exclude", "get_parser_exclude", "log"):
         monkeypatch.setattr(profile_model, name, getattr(profile, name))
 
