@@ -276,3 +276,38 @@ def test_a_feature_named_not_compared_as_in_python(c1, c2, env, monkeypatch):
         return result, [(d.a, d.b) for d in env.diffs], list(env.logged)
 
     assert run(profile.Profile.compare.__func__) == run(profile_model.compare)
+
+
+@pytest.mark.parametrize("change, expected", [
+    # the global removed: the builtin of that name from then on, else NameError
+    ("to builtins", ["D", "Builtin", "Builtin"]),
+    ("removed", ["D", NameError]),
+    # rebound and bound back: each device sees the binding of its moment
+    ("rebound and back", ["D", "Other", "D"]),
+])
+def test_collaborator_bindings_followed_per_device(change, expected, env, monkeypatch):
+    import builtins
+    original, seen = profile.Diff, []
+    other = type("Other", (original,), {})
+
+    def ops(feature, device):
+        if device is env.testbed.devices["r3"]:
+            if change == "to builtins":
+                monkeypatch.setattr(builtins, "Diff", type("Builtin", (original,), {}), raising=False)
+                monkeypatch.delattr(profile, "Diff")
+            elif change == "removed":
+                monkeypatch.delattr(profile, "Diff")
+            else:
+                profile.Diff = other
+        elif device is env.testbed.devices["uut"] and change == "rebound and back":
+            profile.Diff = original
+        return []
+
+    monkeypatch.setattr(profile, "get_ops_exclude", ops)
+    snapshots = {"bgp": {"r2": 1, "r3": 1, "uut": 1}}
+    try:
+        env.compare(snapshots, snapshots)
+    except NameError as e:
+        assert str(e) == "name 'Diff' is not defined"
+        seen.append(NameError)
+    assert [type(d).__name__ for d in env.diffs] + seen == expected

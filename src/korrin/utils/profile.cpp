@@ -10,6 +10,7 @@
 #include "korrin/utils/atomic_file.hpp"
 #include "korrin/utils/profile_traffic.hpp"
 
+#include <cstdint>
 #include <iterator>
 
 using pyglue::Chain;
@@ -438,9 +439,73 @@ Ref learn_features(pyglue::ModuleState& m, const pyglue::Args<9>& a) {
 
 // ---------------------------------------------------------------- Profile.compare
 
-// Appends the entries of `entries` to `exclude` (list.extend).
+// A module global read at each use, as a name in a function body is read, for
+// the per-device loop. Up to 3.13 the globals dict carries a version tag that
+// every change to it bumps: while the tag is the one seen at the last lookup,
+// that lookup's value is what a new one would find, so it is not repeated.
+// The value is borrowed: the unchanged dict still holds it, and a changed one
+// is looked up afresh (nothing is kept alive longer than the dict keeps it).
+class LoopGlobal {
+public:
+    LoopGlobal(const pyglue::ModuleState& m, PyObject* name) : m_(m), name_(name) {}
+
+    Ref get() {
+        PyObject* globals = PyModule_GetDict(m_.module);
+        if (!globals) pyglue::fail();
+#if PY_VERSION_HEX < 0x030E0000
+        std::uint64_t version = version_of(globals);
+        if (found_ && version == version_) return Ref::borrow(found_);
+#endif
+        // Taken before the lookup: a key's __eq__ that changes the dict
+        // leaves a tag that the next read does not match.
+        PyObject* found = PyDict_GetItemWithError(globals, name_);
+        if (!found) {
+            found_ = nullptr;
+            if (PyErr_Occurred()) pyglue::fail();
+            if (!m_.builtins) pyglue::detail::state_cleared();
+            if (PyObject* builtin = PyDict_GetItemWithError(m_.builtins.get(), name_)) return Ref::borrow(builtin);
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name_);
+            pyglue::fail();
+        }
+#if PY_VERSION_HEX < 0x030E0000
+        found_ = found;
+        version_ = version;
+#endif
+        return Ref::borrow(found);
+    }
+
+private:
+#if PY_VERSION_HEX < 0x030E0000
+    static std::uint64_t version_of(PyObject* dict) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+        return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+    }
+#endif
+
+    const pyglue::ModuleState& m_;
+    PyObject* name_;
+    PyObject* found_ = nullptr;
+    std::uint64_t version_ = 0;
+};
+
+// The collaborators the per-device loop reads.
+struct LoopGlobals {
+    explicit LoopGlobals(const pyglue::ModuleState& m)
+        : get_ops_exclude(m, id<"get_ops_exclude">(m)), get_parser_exclude(m, id<"get_parser_exclude">(m)),
+          diff(m, id<"Diff">(m)) {}
+    LoopGlobal get_ops_exclude, get_parser_exclude, diff;
+};
+
+// exclude.extend(entries); `exclude` is always the exact list made here, so
+// list.extend itself runs, without the in-place concatenation's dispatch.
 void extend(PyObject* exclude, PyObject* entries) {
-    pyglue::check(PySequence_InPlaceConcat(exclude, entries));
+#if PY_VERSION_HEX >= 0x030D0000
+    pyglue::check_status(PyList_Extend(exclude, entries));
+#else
+    pyglue::check(_PyList_Extend(reinterpret_cast<PyListObject*>(exclude), entries));
+#endif
 }
 
 // mapping[key], or an empty Ref when that raises KeyError (exact dicts are
@@ -462,7 +527,7 @@ Ref item_unless_missing(PyObject* mapping, PyObject* key) {
 
 // What Diff must ignore for one feature on one device: fixed entries, the
 // ops (or else parser) exclusions, the feature's and the global PTS entries.
-Ref exclusions(pyglue::ModuleState& m, PyObject* feature, PyObject* device, PyObject* pts_data) {
+Ref exclusions(pyglue::ModuleState& m, LoopGlobals& globals, PyObject* feature, PyObject* device, PyObject* pts_data) {
     PyObject* fixed[] = {id<"device">(m), id<"maker">(m), id<"diff_ignore">(m), id<"callables">(m),
                          id<"(Current configuration.*)">(m)};
     constexpr Py_ssize_t fixed_count = std::size(fixed);
@@ -470,7 +535,7 @@ Ref exclusions(pyglue::ModuleState& m, PyObject* feature, PyObject* device, PyOb
     for (Py_ssize_t i = 0; i < fixed_count; ++i) PyList_SET_ITEM(exclude.get(), i, Ref::borrow(fixed[i]).release());
 
     Ref ops_failed = pyglue::attempt(PyExc_Exception, [&] {
-        Ref get_ops_exclude = global<"get_ops_exclude">(m);
+        Ref get_ops_exclude = globals.get_ops_exclude.get();
         Outcome entries = pyglue::try_call(get_ops_exclude.get(), feature, device);
         if (!entries.failed()) extend(exclude.get(), entries.get());
         return entries;
@@ -480,7 +545,7 @@ Ref exclusions(pyglue::ModuleState& m, PyObject* feature, PyObject* device, PyOb
         // Its failure is passed over too: then only the other entries apply.
         while_handling(ops_failed.get(), [&] {
             pyglue::attempt(PyExc_Exception, [&] {
-                Ref get_parser_exclude = global<"get_parser_exclude">(m);
+                Ref get_parser_exclude = globals.get_parser_exclude.get();
                 Outcome entries = pyglue::try_call(get_parser_exclude.get(), feature, device);
                 if (!entries.failed()) extend(exclude.get(), entries.get());
                 return entries;
@@ -523,6 +588,7 @@ Ref compare(pyglue::ModuleState& m, const pyglue::Args<6>& a) {
     pyglue::check_status(PyDict_SetItem(summarized.get(), id<"not_compared">(m), not_compared.get()));
 
     Ref pts_data = resolve_pts_data(m, pts_data_arg);
+    LoopGlobals globals(m);
 
     for_each(features.get(), [&](PyObject* feature) {
         // Filled in sorted device order, then filed under the feature.
@@ -534,9 +600,9 @@ Ref compare(pyglue::ModuleState& m, const pyglue::Args<6>& a) {
         for_each(devices.get(), [&](PyObject* key) {
             Ref by_name = pyglue::getattr(testbed, id<"devices">(m));
             Ref device = getitem(by_name.get(), key);
-            Ref exclude = exclusions(m, feature, device.get(), pts_data.get());
+            Ref exclude = exclusions(m, globals, feature, device.get(), pts_data.get());
 
-            Ref Diff = global<"Diff">(m);
+            Ref Diff = globals.diff.get();
             Ref before = getitem(getitem(compare1.get(), feature).get(), key);
             Ref after = getitem(getitem(compare2.get(), feature).get(), key);
             Ref diff = pyglue::call_named<"exclude">(m, Diff.get(), {before.get(), after.get()}, {exclude.get()});
