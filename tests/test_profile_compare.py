@@ -311,3 +311,31 @@ def test_collaborator_bindings_followed_per_device(change, expected, env, monkey
         assert str(e) == "name 'Diff' is not defined"
         seen.append(NameError)
     assert [type(d).__name__ for d in env.diffs] + seen == expected
+
+
+def test_global_reads_compare_colliding_keys_each_time(env, monkeypatch):
+    # A non-str key in the module's globals that collides with "Diff" is
+    # compared on every read of Diff, as it would be in Python.
+    calls = []
+
+    class Collider:
+        def __hash__(self):
+            return hash("Diff")
+
+        def __eq__(self, other):
+            calls.append(other)
+            return False
+
+    # Diff re-added after the collider, so that a lookup of "Diff" meets it first.
+    diff = profile.Diff
+    monkeypatch.delattr(profile, "Diff")
+    monkeypatch.setitem(profile.__dict__, Collider(), None)
+    monkeypatch.setattr(profile, "Diff", diff, raising=False)
+    calls.clear()
+    profile.__dict__["Diff"]
+    per_lookup = len(calls)
+    assert per_lookup
+    calls.clear()
+    snapshots = {"bgp": {"uut": 1, "r2": 1, "r3": 1}}
+    env.compare(snapshots, snapshots)
+    assert calls.count("Diff") == 3 * per_lookup and len(env.diffs) == 3

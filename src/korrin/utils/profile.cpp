@@ -453,11 +453,11 @@ public:
         PyObject* globals = PyModule_GetDict(m_.module);
         if (!globals) pyglue::fail();
 #if PY_VERSION_HEX < 0x030E0000
+        // Taken before the lookup, so that a lookup that changes the dict
+        // leaves a tag the next read does not match.
         std::uint64_t version = version_of(globals);
         if (found_ && version == version_) return Ref::borrow(found_);
 #endif
-        // Taken before the lookup: a key's __eq__ that changes the dict
-        // leaves a tag that the next read does not match.
         PyObject* found = PyDict_GetItemWithError(globals, name_);
         if (!found) {
             found_ = nullptr;
@@ -468,7 +468,9 @@ public:
             pyglue::fail();
         }
 #if PY_VERSION_HEX < 0x030E0000
-        found_ = found;
+        // A key of another type (or a str subclass) may run its own __eq__
+        // in a lookup, as it would for each read in Python: then none is saved.
+        found_ = str_keys_only(globals) ? found : nullptr;
         version_ = version;
 #endif
         return Ref::borrow(found);
@@ -476,6 +478,14 @@ public:
 
 private:
 #if PY_VERSION_HEX < 0x030E0000
+    static bool str_keys_only(PyObject* dict) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value))
+            if (!PyUnicode_CheckExact(key)) return false;
+        return true;
+    }
+
     static std::uint64_t version_of(PyObject* dict) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
