@@ -351,3 +351,38 @@ def test_global_reads_compare_colliding_keys_each_time(globals_order, env, monke
     snapshots = {"bgp": {"uut": 1, "r2": 1, "r3": 1}}
     env.compare(snapshots, snapshots)
     assert calls.count("Diff") == 3 * per_lookup and len(env.diffs) == 3
+
+
+@pytest.mark.parametrize("kind", ["dict subclass", "colliding key"])
+def test_snapshot_reads_run_user_code_each_time(kind, env, monkeypatch):
+    # Each device reads compare1[feature] again; where that read runs user
+    # code (an overridden __getitem__, a colliding key's __eq__), it runs per device.
+    calls, counting = [], []
+
+    class Counting(dict):
+        def __getitem__(self, key):
+            if counting:
+                calls.append(key)
+            return dict.__getitem__(self, key)
+
+    class Collider:
+        def __hash__(self):
+            return hash("bgp")
+
+        def __eq__(self, other):
+            if counting:
+                calls.append(other)
+            return False
+
+    devices = {"uut": 1, "r2": 1, "r3": 1}
+    before = Counting(bgp=devices) if kind == "dict subclass" else {Collider(): {}, "bgp": devices}
+    ops = profile.get_ops_exclude
+    monkeypatch.setattr(profile, "get_ops_exclude", lambda f, d: counting.append(1) or ops(f, d))
+    env.compare(before, {"bgp": dict(devices)})
+    reads = calls.count("bgp")
+    per_read = 1
+    if kind == "colliding key":
+        calls.clear()
+        before["bgp"]
+        per_read = len(calls)
+    assert per_read and reads == 3 * per_read and len(env.diffs) == 3

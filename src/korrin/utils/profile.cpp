@@ -439,6 +439,55 @@ Ref learn_features(pyglue::ModuleState& m, const pyglue::Args<9>& a) {
 
 // ---------------------------------------------------------------- Profile.compare
 
+#if PY_VERSION_HEX < 0x030E0000
+// A dict's version tag (up to 3.13): every change to the dict bumps it.
+std::uint64_t version_of(PyObject* dict) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
+// Whether a lookup in `dict` runs no code of its keys: only exact str keys.
+bool str_keys_only(PyObject* dict) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+#endif
+
+// mapping[key] read once per device for a fixed mapping and key: an exact
+// dict unchanged since the last read (same version tag, up to 3.13) whose
+// keys and `key` are exact str gives what it gave then, so the lookup is not
+// repeated; anything else is read afresh each time. The value is borrowed,
+// as for LoopGlobal below.
+class LoopItem {
+public:
+    LoopItem(PyObject* mapping, PyObject* key) : mapping_(mapping), key_(key) {}
+
+    Ref get() {
+#if PY_VERSION_HEX < 0x030E0000
+        if (!PyDict_CheckExact(mapping_) || !PyUnicode_CheckExact(key_)) return getitem(mapping_, key_);
+        std::uint64_t version = version_of(mapping_);
+        if (found_ && version == version_) return Ref::borrow(found_);
+        Ref value = getitem(mapping_, key_);
+        found_ = str_keys_only(mapping_) ? value.get() : nullptr;
+        version_ = version;
+        return value;
+#else
+        return getitem(mapping_, key_);
+#endif
+    }
+
+private:
+    PyObject* mapping_;
+    PyObject* key_;
+    PyObject* found_ = nullptr;
+    std::uint64_t version_ = 0;
+};
+
 // A module global read at each use, as a name in a function body is read, for
 // the per-device loop. Up to 3.13 the globals dict carries a version tag that
 // every change to it bumps: while the tag is the one seen at the last lookup,
@@ -477,23 +526,6 @@ public:
     }
 
 private:
-#if PY_VERSION_HEX < 0x030E0000
-    static bool str_keys_only(PyObject* dict) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(dict, &pos, &key, &value))
-            if (!PyUnicode_CheckExact(key)) return false;
-        return true;
-    }
-
-    static std::uint64_t version_of(PyObject* dict) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-        return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#pragma GCC diagnostic pop
-    }
-#endif
-
     const pyglue::ModuleState& m_;
     PyObject* name_;
     PyObject* found_ = nullptr;
@@ -607,14 +639,15 @@ Ref compare(pyglue::ModuleState& m, const pyglue::Args<6>& a) {
         Ref devices = pyglue::check(PySequence_List(getitem(compare2.get(), feature).get()));
         pyglue::check_status(PyList_Sort(devices.get()));
 
+        LoopItem before_set(compare1.get(), feature), after_set(compare2.get(), feature);
         for_each(devices.get(), [&](PyObject* key) {
             Ref by_name = pyglue::getattr(testbed, id<"devices">(m));
             Ref device = getitem(by_name.get(), key);
             Ref exclude = exclusions(m, globals, feature, device.get(), pts_data.get());
 
             Ref Diff = globals.diff.get();
-            Ref before = getitem(getitem(compare1.get(), feature).get(), key);
-            Ref after = getitem(getitem(compare2.get(), feature).get(), key);
+            Ref before = getitem(before_set.get().get(), key);
+            Ref after = getitem(after_set.get().get(), key);
             Ref diff = pyglue::call_named<"exclude">(m, Diff.get(), {before.get(), after.get()}, {exclude.get()});
             pyglue::call_method(diff.get(), id<"findDiff">(m));
             Ref diffs = pyglue::getattr(diff.get(), id<"diffs">(m));
