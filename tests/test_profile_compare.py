@@ -276,3 +276,113 @@ def test_a_feature_named_not_compared_as_in_python(c1, c2, env, monkeypatch):
         return result, [(d.a, d.b) for d in env.diffs], list(env.logged)
 
     assert run(profile.Profile.compare.__func__) == run(profile_model.compare)
+
+
+@pytest.fixture
+def globals_order():
+    # Deleting and re-adding a global moves it to the end of the module's
+    # namespace; put the namespace back as it was, in its order, once the
+    # monkeypatches are undone (this fixture is set up first, so ends last).
+    saved = dict(vars(profile))
+    yield
+    namespace = vars(profile)
+    namespace.clear()
+    namespace.update(saved)
+
+
+@pytest.mark.parametrize("change, expected", [
+    # the global removed: the builtin of that name from then on, else NameError
+    ("to builtins", ["D", "Builtin", "Builtin"]),
+    ("removed", ["D", NameError]),
+    # rebound and bound back: each device sees the binding of its moment
+    ("rebound and back", ["D", "Other", "D"]),
+])
+def test_collaborator_bindings_followed_per_device(globals_order, change, expected, env, monkeypatch):
+    import builtins
+    original, seen = profile.Diff, []
+    other = type("Other", (original,), {})
+
+    def ops(feature, device):
+        if device is env.testbed.devices["r3"]:
+            if change == "to builtins":
+                monkeypatch.setattr(builtins, "Diff", type("Builtin", (original,), {}), raising=False)
+                monkeypatch.delattr(profile, "Diff")
+            elif change == "removed":
+                monkeypatch.delattr(profile, "Diff")
+            else:
+                profile.Diff = other
+        elif device is env.testbed.devices["uut"] and change == "rebound and back":
+            profile.Diff = original
+        return []
+
+    monkeypatch.setattr(profile, "get_ops_exclude", ops)
+    snapshots = {"bgp": {"r2": 1, "r3": 1, "uut": 1}}
+    try:
+        env.compare(snapshots, snapshots)
+    except NameError as e:
+        assert str(e) == "name 'Diff' is not defined"
+        seen.append(NameError)
+    assert [type(d).__name__ for d in env.diffs] + seen == expected
+
+
+def test_global_reads_compare_colliding_keys_each_time(globals_order, env, monkeypatch):
+    # A non-str key in the module's globals that collides with "Diff" is
+    # compared on every read of Diff, as it would be in Python.
+    calls = []
+
+    class Collider:
+        def __hash__(self):
+            return hash("Diff")
+
+        def __eq__(self, other):
+            calls.append(other)
+            return False
+
+    # Diff re-added after the collider, so that a lookup of "Diff" meets it first.
+    diff = profile.Diff
+    monkeypatch.delattr(profile, "Diff")
+    monkeypatch.setitem(profile.__dict__, Collider(), None)
+    monkeypatch.setattr(profile, "Diff", diff, raising=False)
+    calls.clear()
+    profile.__dict__["Diff"]
+    per_lookup = len(calls)
+    assert per_lookup
+    calls.clear()
+    snapshots = {"bgp": {"uut": 1, "r2": 1, "r3": 1}}
+    env.compare(snapshots, snapshots)
+    assert calls.count("Diff") == 3 * per_lookup and len(env.diffs) == 3
+
+
+@pytest.mark.parametrize("kind", ["dict subclass", "colliding key"])
+def test_snapshot_reads_run_user_code_each_time(kind, env, monkeypatch):
+    # Each device reads compare1[feature] again; where that read runs user
+    # code (an overridden __getitem__, a colliding key's __eq__), it runs per device.
+    calls, counting = [], []
+
+    class Counting(dict):
+        def __getitem__(self, key):
+            if counting:
+                calls.append(key)
+            return dict.__getitem__(self, key)
+
+    class Collider:
+        def __hash__(self):
+            return hash("bgp")
+
+        def __eq__(self, other):
+            if counting:
+                calls.append(other)
+            return False
+
+    devices = {"uut": 1, "r2": 1, "r3": 1}
+    before = Counting(bgp=devices) if kind == "dict subclass" else {Collider(): {}, "bgp": devices}
+    ops = profile.get_ops_exclude
+    monkeypatch.setattr(profile, "get_ops_exclude", lambda f, d: counting.append(1) or ops(f, d))
+    env.compare(before, {"bgp": dict(devices)})
+    reads = calls.count("bgp")
+    per_read = 1
+    if kind == "colliding key":
+        calls.clear()
+        before["bgp"]
+        per_read = len(calls)
+    assert per_read and reads == 3 * per_read and len(env.diffs) == 3

@@ -10,6 +10,7 @@
 #include "korrin/utils/atomic_file.hpp"
 #include "korrin/utils/profile_traffic.hpp"
 
+#include <cstdint>
 #include <iterator>
 
 using pyglue::Chain;
@@ -438,9 +439,115 @@ Ref learn_features(pyglue::ModuleState& m, const pyglue::Args<9>& a) {
 
 // ---------------------------------------------------------------- Profile.compare
 
-// Appends the entries of `entries` to `exclude` (list.extend).
+#if PY_VERSION_HEX < 0x030E0000
+// A dict's version tag (up to 3.13): every change to the dict bumps it.
+std::uint64_t version_of(PyObject* dict) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
+// Whether a lookup in `dict` runs no code of its keys: only exact str keys.
+bool str_keys_only(PyObject* dict) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+#endif
+
+// mapping[key] read once per device for a fixed mapping and key: an exact
+// dict unchanged since the last read (same version tag, up to 3.13) whose
+// keys and `key` are exact str gives what it gave then, so the lookup is not
+// repeated; anything else is read afresh each time. The value is borrowed,
+// as for LoopGlobal below.
+class LoopItem {
+public:
+    LoopItem(PyObject* mapping, PyObject* key) : mapping_(mapping), key_(key) {}
+
+    Ref get() {
+#if PY_VERSION_HEX < 0x030E0000
+        if (!PyDict_CheckExact(mapping_) || !PyUnicode_CheckExact(key_)) return getitem(mapping_, key_);
+        std::uint64_t version = version_of(mapping_);
+        if (found_ && version == version_) return Ref::borrow(found_);
+        Ref value = getitem(mapping_, key_);
+        found_ = str_keys_only(mapping_) ? value.get() : nullptr;
+        version_ = version;
+        return value;
+#else
+        return getitem(mapping_, key_);
+#endif
+    }
+
+private:
+    PyObject* mapping_;
+    PyObject* key_;
+    PyObject* found_ = nullptr;
+    std::uint64_t version_ = 0;
+};
+
+// A module global read at each use, as a name in a function body is read, for
+// the per-device loop. Up to 3.13 the globals dict carries a version tag that
+// every change to it bumps: while the tag is the one seen at the last lookup,
+// that lookup's value is what a new one would find, so it is not repeated.
+// The value is borrowed: the unchanged dict still holds it, and a changed one
+// is looked up afresh (nothing is kept alive longer than the dict keeps it).
+class LoopGlobal {
+public:
+    LoopGlobal(const pyglue::ModuleState& m, PyObject* name) : m_(m), name_(name) {}
+
+    Ref get() {
+        PyObject* globals = PyModule_GetDict(m_.module);
+        if (!globals) pyglue::fail();
+#if PY_VERSION_HEX < 0x030E0000
+        // Taken before the lookup, so that a lookup that changes the dict
+        // leaves a tag the next read does not match.
+        std::uint64_t version = version_of(globals);
+        if (found_ && version == version_) return Ref::borrow(found_);
+#endif
+        PyObject* found = PyDict_GetItemWithError(globals, name_);
+        if (!found) {
+            found_ = nullptr;
+            if (PyErr_Occurred()) pyglue::fail();
+            if (!m_.builtins) pyglue::detail::state_cleared();
+            if (PyObject* builtin = PyDict_GetItemWithError(m_.builtins.get(), name_)) return Ref::borrow(builtin);
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name_);
+            pyglue::fail();
+        }
+#if PY_VERSION_HEX < 0x030E0000
+        // A key of another type (or a str subclass) may run its own __eq__
+        // in a lookup, as it would for each read in Python: then none is saved.
+        found_ = str_keys_only(globals) ? found : nullptr;
+        version_ = version;
+#endif
+        return Ref::borrow(found);
+    }
+
+private:
+    const pyglue::ModuleState& m_;
+    PyObject* name_;
+    PyObject* found_ = nullptr;
+    std::uint64_t version_ = 0;
+};
+
+// The collaborators the per-device loop reads.
+struct LoopGlobals {
+    explicit LoopGlobals(const pyglue::ModuleState& m)
+        : get_ops_exclude(m, id<"get_ops_exclude">(m)), get_parser_exclude(m, id<"get_parser_exclude">(m)),
+          diff(m, id<"Diff">(m)) {}
+    LoopGlobal get_ops_exclude, get_parser_exclude, diff;
+};
+
+// exclude.extend(entries); `exclude` is always the exact list made here, so
+// list.extend itself runs, without the in-place concatenation's dispatch.
 void extend(PyObject* exclude, PyObject* entries) {
-    pyglue::check(PySequence_InPlaceConcat(exclude, entries));
+#if PY_VERSION_HEX >= 0x030D0000
+    pyglue::check_status(PyList_Extend(exclude, entries));
+#else
+    pyglue::check(_PyList_Extend(reinterpret_cast<PyListObject*>(exclude), entries));
+#endif
 }
 
 // mapping[key], or an empty Ref when that raises KeyError (exact dicts are
@@ -462,7 +569,7 @@ Ref item_unless_missing(PyObject* mapping, PyObject* key) {
 
 // What Diff must ignore for one feature on one device: fixed entries, the
 // ops (or else parser) exclusions, the feature's and the global PTS entries.
-Ref exclusions(pyglue::ModuleState& m, PyObject* feature, PyObject* device, PyObject* pts_data) {
+Ref exclusions(pyglue::ModuleState& m, LoopGlobals& globals, PyObject* feature, PyObject* device, PyObject* pts_data) {
     PyObject* fixed[] = {id<"device">(m), id<"maker">(m), id<"diff_ignore">(m), id<"callables">(m),
                          id<"(Current configuration.*)">(m)};
     constexpr Py_ssize_t fixed_count = std::size(fixed);
@@ -470,7 +577,7 @@ Ref exclusions(pyglue::ModuleState& m, PyObject* feature, PyObject* device, PyOb
     for (Py_ssize_t i = 0; i < fixed_count; ++i) PyList_SET_ITEM(exclude.get(), i, Ref::borrow(fixed[i]).release());
 
     Ref ops_failed = pyglue::attempt(PyExc_Exception, [&] {
-        Ref get_ops_exclude = global<"get_ops_exclude">(m);
+        Ref get_ops_exclude = globals.get_ops_exclude.get();
         Outcome entries = pyglue::try_call(get_ops_exclude.get(), feature, device);
         if (!entries.failed()) extend(exclude.get(), entries.get());
         return entries;
@@ -480,7 +587,7 @@ Ref exclusions(pyglue::ModuleState& m, PyObject* feature, PyObject* device, PyOb
         // Its failure is passed over too: then only the other entries apply.
         while_handling(ops_failed.get(), [&] {
             pyglue::attempt(PyExc_Exception, [&] {
-                Ref get_parser_exclude = global<"get_parser_exclude">(m);
+                Ref get_parser_exclude = globals.get_parser_exclude.get();
                 Outcome entries = pyglue::try_call(get_parser_exclude.get(), feature, device);
                 if (!entries.failed()) extend(exclude.get(), entries.get());
                 return entries;
@@ -523,6 +630,7 @@ Ref compare(pyglue::ModuleState& m, const pyglue::Args<6>& a) {
     pyglue::check_status(PyDict_SetItem(summarized.get(), id<"not_compared">(m), not_compared.get()));
 
     Ref pts_data = resolve_pts_data(m, pts_data_arg);
+    LoopGlobals globals(m);
 
     for_each(features.get(), [&](PyObject* feature) {
         // Filled in sorted device order, then filed under the feature.
@@ -531,14 +639,15 @@ Ref compare(pyglue::ModuleState& m, const pyglue::Args<6>& a) {
         Ref devices = pyglue::check(PySequence_List(getitem(compare2.get(), feature).get()));
         pyglue::check_status(PyList_Sort(devices.get()));
 
+        LoopItem before_set(compare1.get(), feature), after_set(compare2.get(), feature);
         for_each(devices.get(), [&](PyObject* key) {
             Ref by_name = pyglue::getattr(testbed, id<"devices">(m));
             Ref device = getitem(by_name.get(), key);
-            Ref exclude = exclusions(m, feature, device.get(), pts_data.get());
+            Ref exclude = exclusions(m, globals, feature, device.get(), pts_data.get());
 
-            Ref Diff = global<"Diff">(m);
-            Ref before = getitem(getitem(compare1.get(), feature).get(), key);
-            Ref after = getitem(getitem(compare2.get(), feature).get(), key);
+            Ref Diff = globals.diff.get();
+            Ref before = getitem(before_set.get().get(), key);
+            Ref after = getitem(after_set.get().get(), key);
             Ref diff = pyglue::call_named<"exclude">(m, Diff.get(), {before.get(), after.get()}, {exclude.get()});
             pyglue::call_method(diff.get(), id<"findDiff">(m));
             Ref diffs = pyglue::getattr(diff.get(), id<"diffs">(m));
