@@ -10,7 +10,7 @@
 // Each use below was checked for every version up to 3.15; a newer one must
 // be checked again before it builds.
 #if PY_VERSION_HEX >= 0x03100000
-#error "korrin.utils: check src/pyglue/compat.hpp (handled-exception slot, thread-state access, type version tag, dict version tag, 3.11 type dict) for this Python version, then raise the bound"
+#error "korrin.utils: check src/pyglue/compat.hpp (handled-exception slot, thread-state access, type version tag, dict version tag, 3.11 type dict, list extend before 3.13) for this Python version, then raise the bound"
 #endif
 
 // Free-threading changes reference counting and type/dict access under us.
@@ -72,6 +72,19 @@ inline std::uint64_t dict_version(PyObject* dict) {
 #pragma GCC diagnostic pop
 #else
     (void)dict;
+    return 0;
+#endif
+}
+
+// list.extend itself on a list (0, or -1 with an error set): public from
+// 3.13 on, before only the private function that list.extend calls.
+inline int list_extend(PyObject* list, PyObject* iterable) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyList_Extend(list, iterable);
+#else
+    PyObject* none = _PyList_Extend(reinterpret_cast<PyListObject*>(list), iterable);
+    if (!none) return -1;
+    Py_DECREF(none);
     return 0;
 #endif
 }

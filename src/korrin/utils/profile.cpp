@@ -439,15 +439,6 @@ Ref learn_features(pyglue::ModuleState& m, const pyglue::Args<9>& a) {
 
 // ---------------------------------------------------------------- Profile.compare
 
-#if PY_VERSION_HEX < 0x030E0000
-// A dict's version tag (up to 3.13): every change to the dict bumps it.
-std::uint64_t version_of(PyObject* dict) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#pragma GCC diagnostic pop
-}
-
 // Whether a lookup in `dict` runs no code of its keys: only exact str keys.
 bool str_keys_only(PyObject* dict) {
     Py_ssize_t pos = 0;
@@ -456,7 +447,6 @@ bool str_keys_only(PyObject* dict) {
         if (!PyUnicode_CheckExact(key)) return false;
     return true;
 }
-#endif
 
 // mapping[key] read once per device for a fixed mapping and key: an exact
 // dict unchanged since the last read (same version tag, up to 3.13) whose
@@ -468,17 +458,13 @@ public:
     LoopItem(PyObject* mapping, PyObject* key) : mapping_(mapping), key_(key) {}
 
     Ref get() {
-#if PY_VERSION_HEX < 0x030E0000
         if (!PyDict_CheckExact(mapping_) || !PyUnicode_CheckExact(key_)) return getitem(mapping_, key_);
-        std::uint64_t version = version_of(mapping_);
+        std::uint64_t version = pyglue::compat::dict_version(mapping_);
         if (found_ && version == version_) return Ref::borrow(found_);
         Ref value = getitem(mapping_, key_);
-        found_ = str_keys_only(mapping_) ? value.get() : nullptr;
+        found_ = version != 0 && str_keys_only(mapping_) ? value.get() : nullptr;
         version_ = version;
         return value;
-#else
-        return getitem(mapping_, key_);
-#endif
     }
 
 private:
@@ -501,12 +487,10 @@ public:
     Ref get() {
         PyObject* globals = PyModule_GetDict(m_.module);
         if (!globals) pyglue::fail();
-#if PY_VERSION_HEX < 0x030E0000
         // Taken before the lookup, so that a lookup that changes the dict
         // leaves a tag the next read does not match.
-        std::uint64_t version = version_of(globals);
+        std::uint64_t version = pyglue::compat::dict_version(globals);
         if (found_ && version == version_) return Ref::borrow(found_);
-#endif
         PyObject* found = PyDict_GetItemWithError(globals, name_);
         if (!found) {
             found_ = nullptr;
@@ -516,12 +500,11 @@ public:
             if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name_);
             pyglue::fail();
         }
-#if PY_VERSION_HEX < 0x030E0000
         // A key of another type (or a str subclass) may run its own __eq__
-        // in a lookup, as it would for each read in Python: then none is saved.
-        found_ = str_keys_only(globals) ? found : nullptr;
+        // in a lookup, as it would for each read in Python: then none is
+        // saved; nor where the dict has no version (3.14 on).
+        found_ = version != 0 && str_keys_only(globals) ? found : nullptr;
         version_ = version;
-#endif
         return Ref::borrow(found);
     }
 
@@ -543,11 +526,7 @@ struct LoopGlobals {
 // exclude.extend(entries); `exclude` is always the exact list made here, so
 // list.extend itself runs, without the in-place concatenation's dispatch.
 void extend(PyObject* exclude, PyObject* entries) {
-#if PY_VERSION_HEX >= 0x030D0000
-    pyglue::check_status(PyList_Extend(exclude, entries));
-#else
-    pyglue::check(_PyList_Extend(reinterpret_cast<PyListObject*>(exclude), entries));
-#endif
+    pyglue::check_status(pyglue::compat::list_extend(exclude, entries));
 }
 
 // mapping[key], or an empty Ref when that raises KeyError (exact dicts are
