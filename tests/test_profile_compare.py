@@ -8,7 +8,7 @@ import pytest
 import korrin.utils.profile as profile
 import korrin.utils.summary as summary_module
 from brennic.strivel.exceptions import DatafileError
-from support import FakeDiff, outcome, plain_compare, row
+from support import CollidingKey, FakeDiff, outcome, plain_compare, row
 
 FIXED = ["device", "maker", "diff_ignore", "callables", "(Current configuration.*)"]
 NOT_LEARNT = "No comparison performed, it wasn't learnt at this section"
@@ -104,15 +104,7 @@ def test_pts_lookups_compare_keys_each_time(env):
     # would be for the same lookups written in Python.
     calls = []
 
-    class Collider:
-        def __hash__(self):
-            return hash("exclude")
-
-        def __eq__(self, other):
-            calls.append(other)
-            return False
-
-    pts = {Collider(): None, "exclude": ["g"], "bgp": {}}
+    pts = {CollidingKey("exclude", calls): None, "exclude": ["g"], "bgp": {}}
     calls.clear()
     pts["exclude"]  # how many comparisons one lookup costs depends on the hash seed
     per_lookup = len(calls)
@@ -330,18 +322,10 @@ def test_global_reads_compare_colliding_keys_each_time(globals_order, env, monke
     # compared on every read of Diff, as it would be in Python.
     calls = []
 
-    class Collider:
-        def __hash__(self):
-            return hash("Diff")
-
-        def __eq__(self, other):
-            calls.append(other)
-            return False
-
     # Diff re-added after the collider, so that a lookup of "Diff" meets it first.
     diff = profile.Diff
     monkeypatch.delattr(profile, "Diff")
-    monkeypatch.setitem(profile.__dict__, Collider(), None)
+    monkeypatch.setitem(profile.__dict__, CollidingKey("Diff", calls), None)
     monkeypatch.setattr(profile, "Diff", diff, raising=False)
     calls.clear()
     profile.__dict__["Diff"]
@@ -365,17 +349,8 @@ def test_snapshot_reads_run_user_code_each_time(kind, env, monkeypatch):
                 calls.append(key)
             return dict.__getitem__(self, key)
 
-    class Collider:
-        def __hash__(self):
-            return hash("bgp")
-
-        def __eq__(self, other):
-            if counting:
-                calls.append(other)
-            return False
-
     devices = {"uut": 1, "r2": 1, "r3": 1}
-    before = Counting(bgp=devices) if kind == "dict subclass" else {Collider(): {}, "bgp": devices}
+    before = Counting(bgp=devices) if kind == "dict subclass" else {CollidingKey("bgp", calls, lambda: counting): {}, "bgp": devices}
     ops = profile.get_ops_exclude
     monkeypatch.setattr(profile, "get_ops_exclude", lambda f, d: counting.append(1) or ops(f, d))
     env.compare(before, {"bgp": dict(devices)})
