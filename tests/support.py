@@ -4,9 +4,12 @@ import importlib
 import importlib.util
 import inspect
 import json
+import os
 import pathlib
+import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import types
 
@@ -16,6 +19,34 @@ TESTS = pathlib.Path(__file__).parent
 # The extension modules by name, from the list the build reads.
 MODULES = [line for line in (TESTS.parent / "src" / "korrin" / "utils" / "MODULES").read_text().splitlines()
            if line and not line.startswith("#")]
+
+
+ROOT = TESTS.parent
+COMPILER = shutil.which("g++") or shutil.which("c++")
+# The compiler runs without the sanitizers a sanitized test run preloads.
+COMPILER_ENV = {k: v for k, v in os.environ.items()
+                if k != "LD_PRELOAD" and not k.startswith(("ASAN_", "LSAN_", "UBSAN_"))}
+
+
+def compile_glue(source, *options):
+    """Runs the C++ compiler on `source` (a path) with the shared layer's and
+    the interpreter's headers."""
+    return subprocess.run([COMPILER, "-std=c++20", f"-I{ROOT / 'src'}", f"-I{sysconfig.get_path('include')}",
+                           *options, str(source)], capture_output=True, text=True, timeout=300, env=COMPILER_ENV)
+
+
+def build_probe(directory, name, source):
+    """Compiles `source`, C++ defining the extension module `name` on the
+    shared layer, in `directory` and imports it."""
+    cpp = pathlib.Path(directory) / f"{name}.cpp"
+    cpp.write_text(source)
+    target = cpp.with_name(name + sysconfig.get_config_var("EXT_SUFFIX"))
+    result = compile_glue(cpp, "-O1", "-shared", "-fPIC", "-o", str(target))
+    assert result.returncode == 0, result.stderr[-4000:]
+    spec = importlib.util.spec_from_file_location(name, target)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
 def plain_function(qualname, params, body="return None", module=None, doc=None):

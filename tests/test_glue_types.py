@@ -1,18 +1,8 @@
 """The shared C++ layer refuses, when compiled, a body that takes another
 module's state: such a body would be handed a state object of the wrong type."""
-import os
-import pathlib
-import shutil
-import subprocess
-import sysconfig
-
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-COMPILER = shutil.which("g++") or shutil.which("c++")
-# The compiler runs without the sanitizers a sanitized test run preloads.
-COMPILER_ENV = {k: v for k, v in os.environ.items()
-                if k != "LD_PRELOAD" and not k.startswith(("ASAN_", "LSAN_", "UBSAN_"))}
+from support import COMPILER, compile_glue
 
 PRELUDE = """
 #include "pyglue/pyglue.hpp"
@@ -36,7 +26,5 @@ const auto plain_def = pyglue::def("plain", {"self"}, nullptr, plain);
 def test_body_state_must_be_the_modules(tmp_path, body, compiles):
     source = tmp_path / "probe.cpp"
     source.write_text(PRELUDE + body + '\nPyObject* init() { return pyglue::define_module<exec>("probe"); }\n')
-    result = subprocess.run([COMPILER, "-std=c++20", "-fsyntax-only", f"-I{ROOT / 'src'}",
-                             f"-I{sysconfig.get_path('include')}", str(source)],
-                            capture_output=True, text=True, timeout=300, env=COMPILER_ENV)
+    result = compile_glue(source, "-fsyntax-only")
     assert (result.returncode == 0) == compiles, result.stderr[-2000:]

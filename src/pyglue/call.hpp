@@ -5,8 +5,11 @@
 #include "pyglue/errors.hpp"
 #include "pyglue/state.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <initializer_list>
+#include <string_view>
 #include <utility>
 
 namespace pyglue {
@@ -63,7 +66,7 @@ Ref vectorcall(PyObject* callable, std::initializer_list<PyObject*> positional, 
                PyObject* kwnames) {
     constexpr std::size_t kMax = 16;
     if (positional.size() + values.size() + 1 > kMax) raise(PyExc_SystemError, "too many arguments for one call");
-    std::array<PyObject*, kMax> argv{};
+    std::array<PyObject*, kMax> argv;  // only the slots filled below are read
     std::size_t i = 1;
     for (PyObject* p : positional) argv[i++] = p;
     for (PyObject* v : values) argv[i++] = v;
@@ -80,9 +83,101 @@ Ref call_named(const ModuleState& m, PyObject* callable, std::initializer_list<P
     return detail::vectorcall(callable, positional, values, keywords<Names...>(m));
 }
 
+namespace detail {
+// templ.format(**fields) worked out here when it is plain substitution: an
+// ASCII template whose replacement fields are all bare names of `names`,
+// filled with exact str values (an exact str formats as itself). Anything
+// else (a conversion, a format spec, an unknown name, a stray brace, another
+// value type) gives an empty Ref with no error set: str.format decides then,
+// with its own result or error. It costs a small part of the method call.
+template <std::size_t N>
+Ref substitute(PyObject* templ, const std::array<std::string_view, N>& names, const std::array<PyObject*, N>& values) {
+    if (!PyUnicode_CheckExact(templ)) return Ref();
+    ready(templ);
+    if (!PyUnicode_IS_ASCII(templ)) return Ref();
+    for (PyObject* value : values) {
+        if (!PyUnicode_CheckExact(value)) return Ref();
+        ready(value);
+    }
+    // The result as pieces: template text [begin, end), or values[field].
+    struct Piece {
+        Py_ssize_t begin, end;
+        std::size_t field;
+    };
+    constexpr std::size_t kNoField = N, kMaxPieces = 16;
+    std::array<Piece, kMaxPieces> pieces;
+    std::size_t count = 0;
+    Py_ssize_t length = 0;
+    // The widest kind among the values used: a str is always made in the
+    // narrowest kind that holds it, or it compares unequal to its twin.
+    Py_UCS4 maxchar = 127;
+    auto add = [&](Piece piece) {
+        if (piece.field == kNoField && piece.begin == piece.end) return true;
+        if (count == kMaxPieces) return false;
+        pieces[count++] = piece;
+        if (piece.field == kNoField) {
+            length += piece.end - piece.begin;
+        } else {
+            length += PyUnicode_GET_LENGTH(values[piece.field]);
+            maxchar = std::max<Py_UCS4>(maxchar, PyUnicode_MAX_CHAR_VALUE(values[piece.field]));
+        }
+        return true;
+    };
+    const char* text = static_cast<const char*>(PyUnicode_DATA(templ));
+    const Py_ssize_t size = PyUnicode_GET_LENGTH(templ);
+    // Where the next '{' or '}' from `from` on is, or `size`.
+    auto next_brace = [&](Py_ssize_t from) {
+        const std::size_t rest = static_cast<std::size_t>(size - from);
+        const char* open = static_cast<const char*>(std::memchr(text + from, '{', rest));
+        const std::size_t before_open = open ? static_cast<std::size_t>(open - (text + from)) : rest;
+        const char* close = static_cast<const char*>(std::memchr(text + from, '}', before_open));
+        const char* found = close ? close : open;
+        return found ? found - text : size;
+    };
+    Py_ssize_t start = 0;
+    for (Py_ssize_t i = next_brace(0); i < size; i = next_brace(i + 1)) {
+        const char c = text[i];
+        if (i + 1 < size && text[i + 1] == c) {  // "{{" or "}}": one brace of text
+            if (!add({start, i + 1, kNoField})) return Ref();
+            start = i + 2;
+            ++i;
+            continue;
+        }
+        if (c == '}') return Ref();
+        const void* close = std::memchr(text + i + 1, '}', static_cast<std::size_t>(size - i - 1));
+        if (!close) return Ref();
+        const std::string_view name(text + i + 1, static_cast<const char*>(close) - (text + i + 1));
+        const auto found = std::find(names.begin(), names.end(), name);
+        if (found == names.end()) return Ref();
+        if (!add({start, i, kNoField}) || !add({0, 0, static_cast<std::size_t>(found - names.begin())})) return Ref();
+        i = static_cast<const char*>(close) - text;
+        start = i + 1;
+    }
+    if (count == 0 || !add({start, size, kNoField})) return Ref();  // no field: str.format's own copy
+    Ref result = check(PyUnicode_New(length, maxchar));
+    Py_ssize_t at = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const Piece& piece = pieces[i];
+        PyObject* from = piece.field == kNoField ? templ : values[piece.field];
+        Py_ssize_t begin = piece.field == kNoField ? piece.begin : 0;
+        Py_ssize_t n = piece.field == kNoField ? piece.end - piece.begin : PyUnicode_GET_LENGTH(from);
+        if (maxchar == 127) {
+            std::memcpy(static_cast<char*>(PyUnicode_DATA(result.get())) + at,
+                        static_cast<const char*>(PyUnicode_DATA(from)) + begin, static_cast<std::size_t>(n));
+        } else if (PyUnicode_CopyCharacters(result.get(), at, from, begin, n) < 0) {
+            fail();
+        }
+        at += n;
+    }
+    return result;
+}
+}  // namespace detail
+
 // templ.format(name1=value1, ...), the keyword names fixed at compile time.
 template <Literal... Names>
 Ref format_named(const ModuleState& m, PyObject* templ, const std::array<PyObject*, sizeof...(Names)>& values) {
+    static constexpr std::array<std::string_view, sizeof...(Names)> names{Names.text...};
+    if (Ref text = detail::substitute(templ, names, values)) return text;
     std::array<PyObject*, sizeof...(Names) + 1> argv{templ};
     for (std::size_t i = 0; i < values.size(); ++i) argv[i + 1] = values[i];
     return check(PyObject_VectorcallMethod(id<"format">(m), argv.data(), 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,

@@ -455,10 +455,11 @@ bool str_keys_only(PyObject* dict) {
 // as for LoopGlobal below.
 class LoopItem {
 public:
-    LoopItem(PyObject* mapping, PyObject* key) : mapping_(mapping), key_(key) {}
+    LoopItem(PyObject* mapping, PyObject* key)
+        : mapping_(mapping), key_(key), reusable_(PyDict_CheckExact(mapping) && PyUnicode_CheckExact(key)) {}
 
     Ref get() {
-        if (!PyDict_CheckExact(mapping_) || !PyUnicode_CheckExact(key_)) return getitem(mapping_, key_);
+        if (!reusable_) return getitem(mapping_, key_);
         std::uint64_t version = pyglue::compat::dict_version(mapping_);
         if (found_ && version == version_) return Ref::borrow(found_);
         Ref value = getitem(mapping_, key_);
@@ -470,6 +471,7 @@ public:
 private:
     PyObject* mapping_;
     PyObject* key_;
+    const bool reusable_;  // an object's type (and so its exactness) is fixed
     PyObject* found_ = nullptr;
     std::uint64_t version_ = 0;
 };
@@ -482,11 +484,10 @@ private:
 // is looked up afresh (nothing is kept alive longer than the dict keeps it).
 class LoopGlobal {
 public:
-    LoopGlobal(const pyglue::ModuleState& m, PyObject* name) : m_(m), name_(name) {}
+    LoopGlobal(const pyglue::ModuleState& m, PyObject* globals, PyObject* name) : m_(m), globals_(globals), name_(name) {}
 
     Ref get() {
-        PyObject* globals = PyModule_GetDict(m_.module);
-        if (!globals) pyglue::fail();
+        PyObject* globals = globals_;
         // Taken before the lookup, so that a lookup that changes the dict
         // leaves a tag the next read does not match.
         std::uint64_t version = pyglue::compat::dict_version(globals);
@@ -510,17 +511,27 @@ public:
 
 private:
     const pyglue::ModuleState& m_;
+    PyObject* globals_;
     PyObject* name_;
     PyObject* found_ = nullptr;
     std::uint64_t version_ = 0;
 };
 
-// The collaborators the per-device loop reads.
+// The collaborators the per-device loop reads. A module's dict stays the
+// same object for its life (`__dict__` cannot be rebound), so it is taken once.
 struct LoopGlobals {
     explicit LoopGlobals(const pyglue::ModuleState& m)
-        : get_ops_exclude(m, id<"get_ops_exclude">(m)), get_parser_exclude(m, id<"get_parser_exclude">(m)),
-          diff(m, id<"Diff">(m)) {}
+        : globals(module_dict(m)), get_ops_exclude(m, globals.get(), id<"get_ops_exclude">(m)),
+          get_parser_exclude(m, globals.get(), id<"get_parser_exclude">(m)), diff(m, globals.get(), id<"Diff">(m)) {}
+    Ref globals;
     LoopGlobal get_ops_exclude, get_parser_exclude, diff;
+
+private:
+    static Ref module_dict(const pyglue::ModuleState& m) {
+        PyObject* dict = PyModule_GetDict(m.module);
+        if (!dict) pyglue::fail();
+        return Ref::borrow(dict);
+    }
 };
 
 // exclude.extend(entries); `exclude` is always the exact list made here, so
@@ -531,12 +542,7 @@ void extend(PyObject* exclude, PyObject* entries) {
 
 // mapping[key], or an empty Ref when that raises KeyError (exact dicts are
 // looked up without raising, with the same outcome).
-Ref item_unless_missing(PyObject* mapping, PyObject* key) {
-    if (PyDict_CheckExact(mapping)) {
-        if (PyObject* found = PyDict_GetItemWithError(mapping, key)) return Ref::borrow(found);
-        if (PyErr_Occurred()) pyglue::fail();
-        return Ref();
-    }
+[[gnu::noinline]] Ref any_item_unless_missing(PyObject* mapping, PyObject* key) {
     Ref found;
     pyglue::attempt(PyExc_KeyError, [&] {
         Outcome item = pyglue::try_getitem(mapping, key);
@@ -546,14 +552,24 @@ Ref item_unless_missing(PyObject* mapping, PyObject* key) {
     return found;
 }
 
+inline Ref item_unless_missing(PyObject* mapping, PyObject* key) {
+    if (!PyDict_CheckExact(mapping)) return any_item_unless_missing(mapping, key);
+    if (PyObject* found = PyDict_GetItemWithError(mapping, key)) return Ref::borrow(found);
+    if (PyErr_Occurred()) pyglue::fail();
+    return Ref();
+}
+
 // What Diff must ignore for one feature on one device: fixed entries, the
 // ops (or else parser) exclusions, the feature's and the global PTS entries.
 Ref exclusions(pyglue::ModuleState& m, LoopGlobals& globals, PyObject* feature, PyObject* device, PyObject* pts_data) {
     PyObject* fixed[] = {id<"device">(m), id<"maker">(m), id<"diff_ignore">(m), id<"callables">(m),
                          id<"(Current configuration.*)">(m)};
     constexpr Py_ssize_t fixed_count = std::size(fixed);
-    Ref exclude = pyglue::check(PyList_New(fixed_count));
+    // Made with room for eight entries, as the list display's growth leaves
+    // it in Python, so the usual few more are appended without reallocating.
+    Ref exclude = pyglue::check(PyList_New(8));
     for (Py_ssize_t i = 0; i < fixed_count; ++i) PyList_SET_ITEM(exclude.get(), i, Ref::borrow(fixed[i]).release());
+    Py_SET_SIZE(exclude.get(), fixed_count);
 
     Ref ops_failed = pyglue::attempt(PyExc_Exception, [&] {
         Ref get_ops_exclude = globals.get_ops_exclude.get();
@@ -619,7 +635,10 @@ Ref compare(pyglue::ModuleState& m, const pyglue::Args<6>& a) {
         pyglue::check_status(PyList_Sort(devices.get()));
 
         LoopItem before_set(compare1.get(), feature), after_set(compare2.get(), feature);
-        for_each(devices.get(), [&](PyObject* key) {
+        // The sorted list is this call's own: read by index.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(devices.get()); ++i) {
+            Ref held = Ref::borrow(PyList_GET_ITEM(devices.get(), i));
+            PyObject* key = held.get();
             Ref by_name = pyglue::getattr(testbed, id<"devices">(m));
             Ref device = getitem(by_name.get(), key);
             Ref exclude = exclusions(m, globals, feature, device.get(), pts_data.get());
@@ -641,7 +660,7 @@ Ref compare(pyglue::ModuleState& m, const pyglue::Args<6>& a) {
                 Ref empty = pyglue::check(PyDict_New());
                 pyglue::check_status(PyDict_SetItem(passed.get(), key, empty.get()));
             }
-        });
+        }
 
         if (!pyglue::check_status(PyDict_Contains(summarized.get(), feature))) {
             Ref result = pyglue::check(PyDict_New());
