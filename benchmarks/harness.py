@@ -89,7 +89,7 @@ def speed_text(ratio: float) -> str:
 
     Near parity two decimals, so that 0.97 does not read as "1.0x"."""
     factor, word = (ratio, "faster") if ratio >= 1 else (1 / ratio, "slower")
-    return f"{factor:.2f}x {word}" if factor < 1.1 else f"{factor:.1f}x {word}"
+    return f"{factor:.2f}x {word}" if factor < 2 else f"{factor:.1f}x {word}"
 
 
 def table(results) -> str:

@@ -113,7 +113,8 @@ void while_handling(PyObject* caught, Body&& body) {
         PyObject** slot;
         PyObject* saved;
         ~Restore() {
-            if (!compat::thread_may_touch_objects()) return;  // a thread ended at exit: its state may be gone
+            // A thread ended at exit: its state may be gone.
+            if (interpreter_exiting.load(std::memory_order_relaxed) && !compat::thread_may_touch_objects()) return;
             PyObject* replaced = std::exchange(*slot, saved);
             if (replaced) release_reference(replaced);
         }

@@ -1,6 +1,7 @@
 // The interpreter's exit as our references see it: a flag that an exit
 // callback sets, read by release_reference (ref.hpp) before it gives a
-// reference up.
+// reference up and by while_handling (errors.hpp) before it restores the
+// thread's handled exception.
 #pragma once
 
 #include "pyglue/ref.hpp"
