@@ -70,17 +70,25 @@ def test_exclusion_list_rebuilt_per_device(ops, parser, middle, pts, tail, env):
     ("replace feature exclude", lambda e: e.diffs[-1].exclude == FIXED + ["ops", "F", "g"]),
     ("drop feature entry", lambda e: e.diffs[-1].exclude == FIXED + ["ops", "g"]),
     ("replace first snapshot", lambda e: e.diffs[-1].a == 7),
+    # a compare inside a collaborator, over the same dicts, ends first: its
+    # end must not stop the outer one from seeing later changes
+    ("nested compare, rebind Diff", lambda e: type(e.diffs[-1]).__name__ == "Rebound"),
+    ("nested compare, replace first snapshot", lambda e: e.diffs[-1].a == 7),
 ])
 def test_changes_between_devices_are_seen(change, seen, env, monkeypatch):
     # Everything the loop reads is read afresh for each device, so a change
     # made by a collaborator applies from the next device on.
     pts = {"bgp": {"exclude": ["f"]}, "exclude": ["g"]}
     c1 = {"bgp": {"r2": 1, "r3": 1, "uut": 1}}
+    c2 = {"bgp": {"r2": 1, "r3": 1, "uut": 1}}
     ops = profile.get_ops_exclude
+    nested = []
 
     def changing(feature, device):
-        if device is env.testbed.devices["r3"]:
-            if change == "rebind Diff":
+        if device is env.testbed.devices["r3"] and not nested:
+            if change.startswith("nested compare"):
+                nested.append(env.compare(c1, c2, pts))
+            if change.endswith("rebind Diff"):
                 monkeypatch.setattr(profile, "Diff", type("Rebound", (profile.Diff,), {}))
             elif change == "rebind get_ops_exclude":
                 monkeypatch.setattr(profile, "get_ops_exclude", lambda f, d: ["new ops"])
@@ -95,7 +103,7 @@ def test_changes_between_devices_are_seen(change, seen, env, monkeypatch):
         return ops(feature, device)
 
     monkeypatch.setattr(profile, "get_ops_exclude", changing)
-    env.compare(c1, {"bgp": {"r2": 1, "r3": 1, "uut": 1}}, pts)
+    env.compare(c1, c2, pts)
     assert env.diffs[0].exclude == FIXED + ["ops", "f", "g"] and seen(env)
 
 

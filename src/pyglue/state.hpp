@@ -8,12 +8,21 @@
 
 #include "pyglue/ref.hpp"
 
+#include <unordered_map>
 #include <vector>
 
 namespace pyglue {
 
 struct ModuleState {
-    virtual ~ModuleState() = default;
+    virtual ~ModuleState() {
+#if PY_VERSION_HEX >= 0x030E0000
+        if (dict_watcher >= 0) {
+            PyObject* pending = PyErr_GetRaisedException();
+            if (PyDict_ClearWatcher(dict_watcher) < 0) PyErr_Clear();
+            PyErr_SetRaisedException(pending);
+        }
+#endif
+    }
 
     PyObject* module = nullptr;          // borrowed: the module owns its state
     Ref builtins;                        // the builtins of the interpreter that ran the module's exec
@@ -21,6 +30,10 @@ struct ModuleState {
     std::vector<Ref> keyword_tuples;     // keywords<"...", ...>() by slot
     Ref function_type;
     Ref twins;                           // interpreter_twin(): made on first use
+#if PY_VERSION_HEX >= 0x030E0000
+    int dict_watcher = -2;               // DictChanges: added on first use (-1: none left)
+    std::unordered_map<PyObject*, int> watched_dicts;  // dict -> loops reading it
+#endif
 
     // What a module keeps of its own, for the garbage collector.
     virtual int traverse_own(visitproc, void*) { return 0; }

@@ -5,6 +5,7 @@
 // Every module-level name (os, dill, pcall, Diff, log, pickle, ...) is read
 // from the module at call time, so rebinding one redirects behaviour exactly
 // as it would for the equivalent Python code.
+#include "pyglue/dict_changes.hpp"
 #include "pyglue/pyglue.hpp"
 
 #include "korrin/utils/atomic_file.hpp"
@@ -449,22 +450,23 @@ bool str_keys_only(PyObject* dict) {
 }
 
 // mapping[key] read once per device for a fixed mapping and key: an exact
-// dict unchanged since the last read (same version tag, up to 3.13) whose
-// keys and `key` are exact str gives what it gave then, so the lookup is not
+// dict unchanged since the last read (pyglue::DictChanges) whose keys and
+// `key` are exact str gives what it gave then, so the lookup is not
 // repeated; anything else is read afresh each time. The value is borrowed,
 // as for LoopGlobal below.
 class LoopItem {
 public:
-    LoopItem(PyObject* mapping, PyObject* key)
-        : mapping_(mapping), key_(key), reusable_(PyDict_CheckExact(mapping) && PyUnicode_CheckExact(key)) {}
+    LoopItem(pyglue::ModuleState& m, PyObject* mapping, PyObject* key)
+        : mapping_(mapping), key_(key), reusable_(PyDict_CheckExact(mapping) && PyUnicode_CheckExact(key)),
+          changes_(m, mapping) {}
 
     Ref get() {
         if (!reusable_) return getitem(mapping_, key_);
-        std::uint64_t version = pyglue::compat::dict_version(mapping_);
-        if (found_ && version == version_) return Ref::borrow(found_);
+        std::uint64_t stamp = changes_.stamp();
+        if (found_ && stamp == stamp_) return Ref::borrow(found_);
         Ref value = getitem(mapping_, key_);
-        found_ = version != 0 && str_keys_only(mapping_) ? value.get() : nullptr;
-        version_ = version;
+        found_ = stamp != 0 && str_keys_only(mapping_) ? value.get() : nullptr;
+        stamp_ = stamp;
         return value;
     }
 
@@ -472,26 +474,28 @@ private:
     PyObject* mapping_;
     PyObject* key_;
     const bool reusable_;  // an object's type (and so its exactness) is fixed
+    pyglue::DictChanges changes_;
     PyObject* found_ = nullptr;
-    std::uint64_t version_ = 0;
+    std::uint64_t stamp_ = 0;
 };
 
 // A module global read at each use, as a name in a function body is read, for
-// the per-device loop. Up to 3.13 the globals dict carries a version tag that
-// every change to it bumps: while the tag is the one seen at the last lookup,
-// that lookup's value is what a new one would find, so it is not repeated.
-// The value is borrowed: the unchanged dict still holds it, and a changed one
-// is looked up afresh (nothing is kept alive longer than the dict keeps it).
+// the per-device loop. While the module's dict is unchanged since the last
+// lookup (pyglue::DictChanges), that lookup's value is what a new one would
+// find, so it is not repeated. The value is borrowed: the unchanged dict
+// still holds it, and a changed one is looked up afresh (nothing is kept
+// alive longer than the dict keeps it).
 class LoopGlobal {
 public:
-    LoopGlobal(const pyglue::ModuleState& m, PyObject* globals, PyObject* name) : m_(m), globals_(globals), name_(name) {}
+    LoopGlobal(const pyglue::ModuleState& m, PyObject* globals, const pyglue::DictChanges& changes, PyObject* name)
+        : m_(m), globals_(globals), changes_(changes), name_(name) {}
 
     Ref get() {
         PyObject* globals = globals_;
         // Taken before the lookup, so that a lookup that changes the dict
-        // leaves a tag the next read does not match.
-        std::uint64_t version = pyglue::compat::dict_version(globals);
-        if (found_ && version == version_) return Ref::borrow(found_);
+        // leaves a stamp the next read does not match.
+        std::uint64_t stamp = changes_.stamp();
+        if (found_ && stamp == stamp_) return Ref::borrow(found_);
         PyObject* found = PyDict_GetItemWithError(globals, name_);
         if (!found) {
             found_ = nullptr;
@@ -503,27 +507,31 @@ public:
         }
         // A key of another type (or a str subclass) may run its own __eq__
         // in a lookup, as it would for each read in Python: then none is
-        // saved; nor where the dict has no version (3.14 on).
-        found_ = version != 0 && str_keys_only(globals) ? found : nullptr;
-        version_ = version;
+        // saved; nor where there is no telling whether the dict changed.
+        found_ = stamp != 0 && str_keys_only(globals) ? found : nullptr;
+        stamp_ = stamp;
         return Ref::borrow(found);
     }
 
 private:
     const pyglue::ModuleState& m_;
     PyObject* globals_;
+    const pyglue::DictChanges& changes_;
     PyObject* name_;
     PyObject* found_ = nullptr;
-    std::uint64_t version_ = 0;
+    std::uint64_t stamp_ = 0;
 };
 
 // The collaborators the per-device loop reads. A module's dict stays the
 // same object for its life (`__dict__` cannot be rebound), so it is taken once.
 struct LoopGlobals {
-    explicit LoopGlobals(const pyglue::ModuleState& m)
-        : globals(module_dict(m)), get_ops_exclude(m, globals.get(), id<"get_ops_exclude">(m)),
-          get_parser_exclude(m, globals.get(), id<"get_parser_exclude">(m)), diff(m, globals.get(), id<"Diff">(m)) {}
+    explicit LoopGlobals(pyglue::ModuleState& m)
+        : globals(module_dict(m)), changes(m, globals.get()),
+          get_ops_exclude(m, globals.get(), changes, id<"get_ops_exclude">(m)),
+          get_parser_exclude(m, globals.get(), changes, id<"get_parser_exclude">(m)),
+          diff(m, globals.get(), changes, id<"Diff">(m)) {}
     Ref globals;
+    pyglue::DictChanges changes;
     LoopGlobal get_ops_exclude, get_parser_exclude, diff;
 
 private:
@@ -634,7 +642,7 @@ Ref compare(pyglue::ModuleState& m, const pyglue::Args<6>& a) {
         Ref devices = pyglue::check(PySequence_List(getitem(compare2.get(), feature).get()));
         pyglue::check_status(PyList_Sort(devices.get()));
 
-        LoopItem before_set(compare1.get(), feature), after_set(compare2.get(), feature);
+        LoopItem before_set(m, compare1.get(), feature), after_set(m, compare2.get(), feature);
         // The sorted list is this call's own: read by index.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(devices.get()); ++i) {
             Ref held = Ref::borrow(PyList_GET_ITEM(devices.get(), i));
