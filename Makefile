@@ -106,9 +106,8 @@ dev-%: $(VENV)/.deps
 	mv -f $(SITE_DIR)/korrin/utils/.$*.new $(SITE_DIR)/korrin/utils/$*$(EXT_SUFFIX)
 
 # The extensions built with AddressSanitizer and UndefinedBehaviorSanitizer,
-# placed ahead of the regular ones on the path, and the whole suite run on them;
-# a build directory per venv, as each may hold another CPython.
-SANITIZE_DIR := build/sanitize-$(notdir $(abspath $(VENV)))
+# placed ahead of the regular ones on the path, and the whole suite run on them.
+SANITIZE_DIR := build/sanitize
 SANITIZE_ENV := PYTHONPATH=$(abspath $(SANITIZE_DIR)/site) PYTHONMALLOC=malloc \
   LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
   ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 \
