@@ -1,6 +1,8 @@
 """Profile.compare and summarize_comparison, with Diff, the exclusion helpers
 and Summary injected through the module's globals; the framed verdict through
 a recording logger."""
+import abc
+import functools
 import types
 
 import pytest
@@ -369,3 +371,81 @@ def test_snapshot_reads_run_user_code_each_time(kind, env, monkeypatch):
         before["bgp"]
         per_read = len(calls)
     assert per_read and reads == 3 * per_read and len(env.diffs) == 3
+
+
+class _Made(FakeDiff):
+    def findDiff(self):
+        self.diffs = [] if self.a == self.b else ["changed"]
+
+
+class _Meta(type):
+    def __call__(cls, *args, **kwargs):
+        return _Made(*args, **kwargs)
+
+
+class _Abstract(_Made, abc.ABC):
+    @abc.abstractmethod
+    def describe(self):
+        """Left abstract: the class cannot be made."""
+
+
+def _diff_class(kind, calls):
+    """A difference class of each way a class call can go in Python."""
+    def init(self, a, b, exclude):
+        calls.append((type(self).__name__, a, b))
+        self.a, self.b, self.exclude, self.diffs = a, b, exclude, []
+
+    body = {"findDiff": _Made.findDiff}
+    if kind == "plain":
+        return type("D", (), dict(body, __init__=init))
+    if kind == "__init__ returns a value":
+        return type("D", (), dict(body, __init__=lambda self, a, b, exclude: init(self, a, b, exclude) or 5))
+    if kind == "__init__ raises":
+        return type("D", (), dict(body, __init__=lambda self, a, b, exclude: 1 / 0))
+    if kind == "__init__ takes no exclude":
+        return type("D", (), dict(body, __init__=lambda self, a, b: None))
+    if kind == "__init__ a callable object":
+        return type("D", (), dict(body, __init__=functools.partialmethod(init)))
+    if kind == "__init__ rebinds itself":
+        def rebinding(self, a, b, exclude):
+            type(self).__init__ = lambda self, a, b, exclude: init(self, "rebound", b, exclude)
+            init(self, a, b, exclude)
+        return type("D", (), dict(body, __init__=rebinding))
+    if kind == "abstract":
+        return _Abstract
+    if kind == "metaclass __call__":
+        return _Meta("D", (), {})
+    if kind == "__new__ gives another object":
+        return type("D", (), dict(body, __new__=lambda cls, *a, **k: _Made(*a, **k), __init__=init))
+    if kind == "dict subclass":
+        return type("D", (dict,), dict(body, __init__=init))
+    assert kind == "slots"
+    return type("D", (), dict(body, __init__=init, __slots__=("a", "b", "exclude", "diffs")))
+
+
+@pytest.mark.parametrize("kind", [
+    "plain", "__init__ returns a value", "__init__ raises", "__init__ takes no exclude", "__init__ a callable object",
+    "__init__ rebinds itself", "abstract", "metaclass __call__", "__new__ gives another object", "dict subclass", "slots",
+])
+def test_diff_made_as_a_class_call_makes_it(kind, env, monkeypatch):
+    # Every way of making the difference object gives what `Diff(...)` gives
+    # in Python: the same objects, __init__ calls, errors and messages.
+    profile_model = plain_compare()
+    c1, c2 = {"bgp": {"r2": 1, "uut": 1}}, {"bgp": {"r2": 1, "uut": 2}}
+
+    def run(module, compare):
+        calls = []
+        for name in ("get_ops_exclude", "get_parser_exclude", "log"):
+            monkeypatch.setattr(module, name, getattr(profile, name))
+        monkeypatch.setattr(module, "Diff", _diff_class(kind, calls))
+        result = outcome(lambda: compare(None, c1, c2, pts_data={"x": {}}, testbed=env.testbed))
+        if result[0] == "returned":
+            result = ("returned", {f: v if f == "not_compared" else
+                                   {k: {d: (type(o).__name__, getattr(o, "a", None), getattr(o, "diffs", None))
+                                        for d, o in devices.items()} for k, devices in v.items()}
+                                   for f, v in result[1].items()})
+        return result, calls
+
+    native = run(profile, profile.Profile.compare.__func__)
+    assert native == run(profile_model, profile_model.compare)
+    assert native[0][0] == "returned" or kind not in ("plain", "slots", "__init__ rebinds itself")

@@ -60,16 +60,57 @@ inline Outcome try_getitem(PyObject* o, PyObject* key) {
 }
 
 namespace detail {
+// The __init__ function of a plain class: its metaclass is type, object.__new__
+// makes its instances and a Python function sets them up. Null (no error
+// set) for any other callable.
+inline PyObject* plain_class_init(const ModuleState& m, PyObject* callable) {
+    if (!Py_IS_TYPE(callable, &PyType_Type)) return nullptr;
+    auto* cls = reinterpret_cast<PyTypeObject*>(callable);
+    if (!(cls->tp_flags & Py_TPFLAGS_HEAPTYPE) || cls->tp_new != PyBaseObject_Type.tp_new) return nullptr;
+    PyObject* init = compat::type_lookup(cls, id<"__init__">(m));
+    return init && PyFunction_Check(init) ? init : nullptr;
+}
+
+// cls(*argv[1:nargs+1], **kwnames) for a plain class, as type.__call__ does
+// it, but with the arguments as they are: type.__call__ packs them into a
+// tuple and a dict for the two slots and __init__ unpacks them again (the
+// interpreter skips that itself from 3.13 on). argv[0] is free for self.
+// __init__ is taken before the instance is made, as the interpreter does.
+inline PyObject* construct(PyObject* cls, PyObject* init, PyObject** argv, std::size_t nargs, PyObject* kwnames) {
+    Ref held = Ref::borrow(init);  // the class may drop it meanwhile
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    if (!no_args) return nullptr;
+    // object.__new__ with no arguments: with __init__ overridden it accepts
+    // any, so only its own checks (an abstract class) remain.
+    Ref self = Ref::steal(type->tp_new(type, no_args.get(), nullptr));
+    if (!self) return nullptr;
+    argv[0] = self.get();
+    Ref result = Ref::steal(PyObject_Vectorcall(init, argv, nargs + 1, kwnames));
+    if (!result) return nullptr;
+    if (result.get() != Py_None) {
+        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result.get())->tp_name);
+        return nullptr;
+    }
+    return self.release();
+}
+
 // callable(*positional, *values), the values passed by the keyword names in `kwnames`.
 template <class Values>
-Ref vectorcall(PyObject* callable, std::initializer_list<PyObject*> positional, const Values& values,
-               PyObject* kwnames) {
+Ref vectorcall(const ModuleState& m, PyObject* callable, std::initializer_list<PyObject*> positional,
+               const Values& values, PyObject* kwnames) {
     constexpr std::size_t kMax = 16;
     if (positional.size() + values.size() + 1 > kMax) raise(PyExc_SystemError, "too many arguments for one call");
     std::array<PyObject*, kMax> argv;  // only the slots filled below are read
     std::size_t i = 1;
     for (PyObject* p : positional) argv[i++] = p;
     for (PyObject* v : values) argv[i++] = v;
+    if (PyObject* init = plain_class_init(m, callable))
+        return check(construct(callable, init, argv.data(), positional.size(), kwnames));
     return check(PyObject_Vectorcall(callable, argv.data() + 1, positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                      kwnames));
 }
@@ -80,7 +121,7 @@ Ref vectorcall(PyObject* callable, std::initializer_list<PyObject*> positional, 
 template <Literal... Names>
 Ref call_named(const ModuleState& m, PyObject* callable, std::initializer_list<PyObject*> positional,
                const std::array<PyObject*, sizeof...(Names)>& values) {
-    return detail::vectorcall(callable, positional, values, keywords<Names...>(m));
+    return detail::vectorcall(m, callable, positional, values, keywords<Names...>(m));
 }
 
 namespace detail {
@@ -213,7 +254,7 @@ inline Ref import_module(const ModuleState& m, const char* name) {
 // templ.format(*positional)
 inline Ref format(const ModuleState& m, PyObject* templ, std::initializer_list<PyObject*> positional) {
     Ref method = getattr(templ, id<"format">(m));
-    return detail::vectorcall(method.get(), positional, std::array<PyObject*, 0>{}, nullptr);
+    return detail::vectorcall(m, method.get(), positional, std::array<PyObject*, 0>{}, nullptr);
 }
 
 inline Ref str(PyObject* o) { return check(PyObject_Str(o)); }

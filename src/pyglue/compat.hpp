@@ -10,7 +10,7 @@
 // Each use below was checked for every version up to 3.15; a newer one must
 // be checked again before it builds.
 #if PY_VERSION_HEX >= 0x03100000
-#error "korrin.utils: check src/pyglue/compat.hpp (handled-exception slot, thread-state access, type version tag, dict version tag, 3.11 type dict, list extend before 3.13) for this Python version, then raise the bound"
+#error "korrin.utils: check src/pyglue/compat.hpp (handled-exception slot, thread-state access, type version tag, type attribute lookup, dict version tag, 3.11 type dict, list extend before 3.13) for this Python version, then raise the bound"
 #endif
 
 // Free-threading changes reference counting and type/dict access under us.
@@ -59,6 +59,12 @@ inline std::uint32_t assign_type_version(PyTypeObject* type) {
 #endif
     return type->tp_version_tag;
 }
+
+// name looked up on the type and its bases as attribute lookup does, with the
+// interpreter's per-type cache (borrowed; null and no error set when missing).
+// The public way, an attribute read on the type, also runs its metaclass's
+// descriptors.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
 
 // A dict's version: it changes with every change to the dict, so an
 // unchanged one means unchanged items; 0 where the version has none (3.14
