@@ -107,7 +107,8 @@ dev-%: $(VENV)/.deps
 
 # The extensions built with AddressSanitizer and UndefinedBehaviorSanitizer,
 # placed ahead of the regular ones on the path, and the whole suite run on them.
-SANITIZE_DIR := build/sanitize
+# One per venv (VENV=.venv-3.14 builds into build/sanitize-3.14).
+SANITIZE_DIR := build/sanitize$(subst .venv,,$(notdir $(VENV)))
 SANITIZE_ENV := PYTHONPATH=$(abspath $(SANITIZE_DIR)/site) PYTHONMALLOC=malloc \
   LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
   ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 \

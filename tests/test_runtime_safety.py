@@ -487,16 +487,28 @@ def other_thread():
         box_or_miss()
 
 
+def restored():
+    # Back once the comparison that took the key has put it back: with two
+    # threads, maybe the other thread's, which may still be inside it.
+    deadline = time.monotonic() + 60
+    while key not in target:
+        assert time.monotonic() < deadline, "the key was not put back"
+        time.sleep(0.001)
+
+
 worker = threading.Thread(target=other_thread) if mode == "threads" else None
 if worker:
     worker.start()
-for _ in range(200):
-    plant()
-    box_or_miss()
-    assert target[key] is not None or where == "keyword defaults"
-stop = True
-if worker:
-    worker.join()
+try:
+    for _ in range(200):
+        plant()
+        box_or_miss()
+        restored()
+        assert target[key] is not None or where == "keyword defaults"
+finally:
+    stop = True
+    if worker:
+        worker.join()
 assert box() == expected
 print("ok")
 """
