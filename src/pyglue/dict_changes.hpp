@@ -71,6 +71,8 @@ public:
 #endif
     }
 
+    PyObject* dict() const { return dict_.get(); }
+
     // A stamp for now: the same non-zero stamp later means the dict did not
     // change in between; 0 means there is no telling.
     std::uint64_t stamp() const {

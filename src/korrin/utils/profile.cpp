@@ -457,21 +457,20 @@ bool str_keys_only(PyObject* dict) {
 class LoopItem {
 public:
     LoopItem(pyglue::ModuleState& m, PyObject* mapping, PyObject* key)
-        : mapping_(mapping), key_(key), reusable_(PyDict_CheckExact(mapping) && PyUnicode_CheckExact(key)),
-          changes_(m, mapping) {}
+        : key_(key), reusable_(PyDict_CheckExact(mapping) && PyUnicode_CheckExact(key)), changes_(m, mapping) {}
 
     Ref get() {
-        if (!reusable_) return getitem(mapping_, key_);
+        PyObject* mapping = changes_.dict();
+        if (!reusable_) return getitem(mapping, key_);
         std::uint64_t stamp = changes_.stamp();
         if (found_ && stamp == stamp_) return Ref::borrow(found_);
-        Ref value = getitem(mapping_, key_);
-        found_ = stamp != 0 && str_keys_only(mapping_) ? value.get() : nullptr;
+        Ref value = getitem(mapping, key_);
+        found_ = stamp != 0 && str_keys_only(mapping) ? value.get() : nullptr;
         stamp_ = stamp;
         return value;
     }
 
 private:
-    PyObject* mapping_;
     PyObject* key_;
     const bool reusable_;  // an object's type (and so its exactness) is fixed
     pyglue::DictChanges changes_;
@@ -487,11 +486,11 @@ private:
 // alive longer than the dict keeps it).
 class LoopGlobal {
 public:
-    LoopGlobal(const pyglue::ModuleState& m, PyObject* globals, const pyglue::DictChanges& changes, PyObject* name)
-        : m_(m), globals_(globals), changes_(changes), name_(name) {}
+    LoopGlobal(const pyglue::ModuleState& m, const pyglue::DictChanges& changes, PyObject* name)
+        : m_(m), changes_(changes), name_(name) {}
 
     Ref get() {
-        PyObject* globals = globals_;
+        PyObject* globals = changes_.dict();
         // Taken before the lookup, so that a lookup that changes the dict
         // leaves a stamp the next read does not match.
         std::uint64_t stamp = changes_.stamp();
@@ -515,7 +514,6 @@ public:
 
 private:
     const pyglue::ModuleState& m_;
-    PyObject* globals_;
     const pyglue::DictChanges& changes_;
     PyObject* name_;
     PyObject* found_ = nullptr;
@@ -526,19 +524,18 @@ private:
 // same object for its life (`__dict__` cannot be rebound), so it is taken once.
 struct LoopGlobals {
     explicit LoopGlobals(pyglue::ModuleState& m)
-        : globals(module_dict(m)), changes(m, globals.get()),
-          get_ops_exclude(m, globals.get(), changes, id<"get_ops_exclude">(m)),
-          get_parser_exclude(m, globals.get(), changes, id<"get_parser_exclude">(m)),
-          diff(m, globals.get(), changes, id<"Diff">(m)) {}
-    Ref globals;
+        : changes(m, module_dict(m)),
+          get_ops_exclude(m, changes, id<"get_ops_exclude">(m)),
+          get_parser_exclude(m, changes, id<"get_parser_exclude">(m)),
+          diff(m, changes, id<"Diff">(m)) {}
     pyglue::DictChanges changes;
     LoopGlobal get_ops_exclude, get_parser_exclude, diff;
 
 private:
-    static Ref module_dict(const pyglue::ModuleState& m) {
+    static PyObject* module_dict(const pyglue::ModuleState& m) {
         PyObject* dict = PyModule_GetDict(m.module);
         if (!dict) pyglue::fail();
-        return Ref::borrow(dict);
+        return dict;
     }
 };
 
