@@ -248,6 +248,12 @@ LOOPS = {
                        "run = lambda: Loop('t', 40).summarize_section('m')",
     "through __init__": "class Loop(Summary):\n    add_message = Summary.summarize_section\n"
                         "run = lambda: Loop('t', 40)",
+    # a plain class made by the native code, whose __init__ calls back in
+    "class made natively": "import types, korrin.utils.profile as profile\n"
+                           "class Loop:\n    def __init__(self, a, b, exclude):\n        run()\n"
+                           "profile.Diff, profile.get_ops_exclude = Loop, lambda feature, device: ()\n"
+                           "testbed = types.SimpleNamespace(devices={'r': None})\n"
+                           "run = lambda: profile.Profile.compare({'f': {'r': 1}}, {'f': {'r': 1}}, pts_data={'x': {}}, testbed=testbed)",
 }
 
 # Through any C function 3.11 overflows the C stack under a raised limit.
@@ -255,7 +261,7 @@ HIGH_LIMIT = pytest.mark.skipif(sys.version_info < (3, 12), reason="3.11 crashes
 
 
 @pytest.mark.parametrize("loop, limit", [(loop, 0) for loop in LOOPS] + [
-    pytest.param(loop, 100_000, marks=HIGH_LIMIT) for loop in ("native", "python override")])
+    pytest.param(loop, 100_000, marks=HIGH_LIMIT) for loop in ("native", "python override", "class made natively")])
 def test_runaway_recursion_raises(loop, limit):
     assert_clean(run_python(RECURSION.format(loop=LOOPS[loop], limit=limit), timeout=300), "ok\n")
 
