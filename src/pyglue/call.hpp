@@ -76,7 +76,8 @@ inline PyObject* plain_class_init(const ModuleState& m, PyObject* callable) {
 // tuple and a dict for the two slots and __init__ unpacks them again (the
 // interpreter skips that itself from 3.13 on). argv[0] is free for self.
 // __init__ is taken before the instance is made, as the interpreter does.
-[[gnu::noinline]] inline PyObject* construct(PyObject* cls, PyObject* init, PyObject** argv, std::size_t nargs, PyObject* kwnames) {
+[[gnu::noinline]] inline PyObject* construct(PyObject* cls, PyObject* init, PyObject** argv, std::size_t nargs,
+                                             PyObject* kwnames) {
     Ref held = Ref::borrow(init);  // the class may drop it meanwhile
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     struct Leave {
