@@ -61,7 +61,7 @@ inline std::uint32_t assign_type_version(PyTypeObject* type) {
 }
 
 // name looked up on the type and its bases as attribute lookup does, with the
-// interpreter's per-type cache (borrowed; null and no error set when missing).
+// interpreter's method cache (borrowed; null and no error set when missing).
 // The public way, an attribute read on the type, also runs its metaclass's
 // descriptors.
 inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
